@@ -1,0 +1,56 @@
+# Builds PE32+ UEFI images from C++ sources with clang and lld-link, beside the
+# host build. CMake drives the host compiler; the firmware objects are compiled
+# by custom commands so the two toolchains never mix.
+#
+#   add_efi_image(<name> SUBSYSTEM <efi_application|efi_boot_service_driver>
+#                 ENTRY <symbol> SOURCES <files...> [INCLUDES <dirs...>])
+#
+# produces ${CMAKE_BINARY_DIR}/efi/<name>.efi and a target <name>.
+
+find_program(EFI_CXX NAMES clang++-14 clang++ REQUIRED)
+find_program(EFI_LINK NAMES lld-link-14 lld-link REQUIRED)
+
+set(EFI_CXX_FLAGS
+  --target=x86_64-unknown-windows
+  -std=c++17 -O2 -Wall -Wextra -Werror
+  -ffreestanding -fno-builtin -nostdlib -nostdinc++
+  -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-use-cxa-atexit
+  -mno-red-zone -mno-sse -mno-mmx -fshort-wchar -fno-stack-protector
+  -fno-asynchronous-unwind-tables -fno-unwind-tables
+  -Wglobal-constructors)
+
+function(add_efi_image name)
+  cmake_parse_arguments(EFI "" "SUBSYSTEM;ENTRY" "SOURCES;INCLUDES" ${ARGN})
+  set(objects)
+  set(includes -I${CMAKE_SOURCE_DIR})
+  foreach(dir IN LISTS EFI_INCLUDES)
+    list(APPEND includes -I${dir})
+  endforeach()
+  foreach(source IN LISTS EFI_SOURCES)
+    get_filename_component(absolute ${source} ABSOLUTE)
+    file(RELATIVE_PATH relative ${CMAKE_SOURCE_DIR} ${absolute})
+    set(object ${CMAKE_BINARY_DIR}/efi/${name}.dir/${relative}.obj)
+    get_filename_component(object_dir ${object} DIRECTORY)
+    add_custom_command(
+      OUTPUT ${object}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${object_dir}
+      COMMAND ${EFI_CXX} ${EFI_CXX_FLAGS} ${includes} -MD -MF ${object}.d
+              -c ${absolute} -o ${object}
+      DEPENDS ${absolute}
+      DEPFILE ${object}.d
+      COMMENT "EFI compile ${relative}"
+      VERBATIM)
+    list(APPEND objects ${object})
+  endforeach()
+  set(image ${CMAKE_BINARY_DIR}/efi/${name}.efi)
+  add_custom_command(
+    OUTPUT ${image}
+    COMMAND ${EFI_LINK} /nologo /subsystem:${EFI_SUBSYSTEM} /entry:${EFI_ENTRY}
+            /nodefaultlib /dll /machine:x64 /opt:ref
+            /out:${image} /map:${image}.map ${objects}
+    DEPENDS ${objects}
+    COMMENT "EFI link ${name}.efi"
+    VERBATIM)
+  add_custom_target(${name} ALL DEPENDS ${image})
+  set_property(TARGET ${name} PROPERTY EFI_IMAGE ${image})
+endfunction()

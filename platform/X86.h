@@ -1,0 +1,48 @@
+// The x86-64 instructions the driver needs, as inline assembly and nothing else.
+#pragma once
+
+#include "platform/Uefi.h"
+
+static inline UINT8 X86In8(UINT16 Port) {
+  UINT8 Value;
+  __asm__ __volatile__("inb %w1, %b0" : "=a"(Value) : "Nd"(Port));
+  return Value;
+}
+
+static inline UINT16 X86In16(UINT16 Port) {
+  UINT16 Value;
+  __asm__ __volatile__("inw %w1, %w0" : "=a"(Value) : "Nd"(Port));
+  return Value;
+}
+
+static inline UINT32 X86In32(UINT16 Port) {
+  UINT32 Value;
+  __asm__ __volatile__("inl %w1, %0" : "=a"(Value) : "Nd"(Port));
+  return Value;
+}
+
+static inline VOID X86Out8(UINT16 Port, UINT8 Value) {
+  __asm__ __volatile__("outb %b0, %w1" : : "a"(Value), "Nd"(Port));
+}
+
+static inline VOID X86Out16(UINT16 Port, UINT16 Value) {
+  __asm__ __volatile__("outw %w0, %w1" : : "a"(Value), "Nd"(Port));
+}
+
+static inline VOID X86Out32(UINT16 Port, UINT32 Value) {
+  __asm__ __volatile__("outl %0, %w1" : : "a"(Value), "Nd"(Port));
+}
+
+static inline VOID X86CpuId(UINT32 Leaf, UINT32 SubLeaf, UINT32 *Eax, UINT32 *Ebx, UINT32 *Ecx,
+                            UINT32 *Edx) {
+  __asm__ __volatile__("cpuid"
+                       : "=a"(*Eax), "=b"(*Ebx), "=c"(*Ecx), "=d"(*Edx)
+                       : "a"(Leaf), "c"(SubLeaf));
+}
+
+static inline UINT64 X86ReadTsc() {
+  UINT32 Low;
+  UINT32 High;
+  __asm__ __volatile__("rdtsc" : "=a"(Low), "=d"(High));
+  return ((UINT64)High << 32) | Low;
+}

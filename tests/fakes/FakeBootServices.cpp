@@ -1,0 +1,135 @@
+#include "tests/fakes/FakeBootServices.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "tests/fakes/CallLog.h"
+
+static FakeFirmware *Instance;
+
+FakeFirmware &Firmware() {
+  if (Instance == nullptr) {
+    ResetFirmware();
+  }
+  return *Instance;
+}
+
+bool SameGuid(const EFI_GUID &A, const EFI_GUID &B) { return std::memcmp(&A, &B, sizeof(A)) == 0; }
+
+FakeEvent *AsFakeEvent(EFI_EVENT Event) { return static_cast<FakeEvent *>(Event); }
+
+size_t PoolLeaks() { return Firmware().LivePool.size(); }
+
+static std::string Format(const char *Pattern, unsigned long long A, unsigned long long B = 0) {
+  char Line[96];
+  std::snprintf(Line, sizeof(Line), Pattern, A, B);
+  return Line;
+}
+
+static EFI_STATUS EFIAPI UnexpectedBootService() { UnexpectedCall("boot service slot"); }
+
+static EFI_STATUS EFIAPI FakeAllocatePool(EFI_MEMORY_TYPE PoolType, UINTN Size, VOID **Buffer) {
+  CallLog().push_back(Format("AllocatePool(%llu,%llu)", PoolType, Size));
+  Firmware().AllocationSizes.push_back(Size);
+  if (ShouldFailNextCall()) {
+    return EFI_OUT_OF_RESOURCES;
+  }
+  *Buffer = new UINT8[Size];
+  std::memset(*Buffer, 0xA5, Size);  // pool memory is not cleared
+  Firmware().LivePool.insert(*Buffer);
+  return EFI_SUCCESS;
+}
+
+static EFI_STATUS EFIAPI FakeFreePool(VOID *Buffer) {
+  CallLog().push_back("FreePool");
+  if (Firmware().LivePool.erase(Buffer) == 0) {
+    UnexpectedCall("FreePool of memory that is not pool");
+  }
+  delete[] static_cast<UINT8 *>(Buffer);
+  return EFI_SUCCESS;
+}
+
+static EFI_STATUS EFIAPI FakeCreateEvent(UINT32 Type, EFI_TPL NotifyTpl, EFI_EVENT_NOTIFY Notify,
+                                         VOID *Context, EFI_EVENT *Event) {
+  CallLog().push_back(Format("CreateEvent(0x%llx,%llu)", Type, NotifyTpl));
+  FakeFirmware &Fw = Firmware();
+  if (EFI_ERROR(Fw.CreateEventStatus)) {
+    return Fw.CreateEventStatus;
+  }
+  Fw.Events.push_back(std::unique_ptr<FakeEvent>(
+      new FakeEvent{Type, NotifyTpl, Notify, Context, false, 0}));
+  *Event = Fw.Events.back().get();
+  return EFI_SUCCESS;
+}
+
+static EFI_STATUS EFIAPI FakeCloseEvent(EFI_EVENT Event) {
+  CallLog().push_back("CloseEvent");
+  FakeEvent *Closing = AsFakeEvent(Event);
+  if (Closing == nullptr || Closing->Closed) {
+    UnexpectedCall("CloseEvent of an event that is not open");
+  }
+  Closing->Closed = true;
+  return EFI_SUCCESS;
+}
+
+static EFI_STATUS EFIAPI FakeRegisterProtocolNotify(EFI_GUID *Protocol, EFI_EVENT Event,
+                                                    VOID **Registration) {
+  CallLog().push_back("RegisterProtocolNotify");
+  Firmware().Notifications.push_back({*Protocol, Event});
+  *Registration = Event;
+  return EFI_SUCCESS;
+}
+
+static EFI_STATUS EFIAPI FakeLocateProtocol(EFI_GUID *Protocol, VOID *Registration,
+                                            VOID **Interface) {
+  CallLog().push_back(Format("LocateProtocol(%08llx,%llu)", Protocol->Data1,
+                             Registration != nullptr));
+  if (ShouldFailNextCall()) {
+    *Interface = nullptr;
+    return EFI_NOT_FOUND;
+  }
+  for (auto &Entry : Firmware().Interfaces) {
+    if (SameGuid(Entry.first, *Protocol)) {
+      *Interface = Entry.second;
+      return EFI_SUCCESS;
+    }
+  }
+  *Interface = nullptr;
+  return EFI_NOT_FOUND;
+}
+
+void InstallInterface(const EFI_GUID &Guid, VOID *Interface) {
+  FakeFirmware &Fw = Firmware();
+  Fw.Interfaces.push_back({Guid, Interface});
+  for (auto &Entry : Fw.Notifications) {
+    FakeEvent *Event = AsFakeEvent(Entry.second);
+    if (SameGuid(Entry.first, Guid) && !Event->Closed && Event->Notify != nullptr) {
+      Event->Signals++;
+      Event->Notify(Event, Event->Context);
+    }
+  }
+}
+
+void ResetFirmware() {
+  if (Instance != nullptr) {
+    for (VOID *Block : Instance->LivePool) {
+      delete[] static_cast<UINT8 *>(Block);
+    }
+    delete Instance;
+  }
+  Instance = new FakeFirmware();
+  EFI_BOOT_SERVICES &Bs = Instance->BootServices;
+  VOID **Slots = reinterpret_cast<VOID **>(reinterpret_cast<UINT8 *>(&Bs) + sizeof(Bs.Hdr));
+  for (size_t Slot = 0; Slot < (sizeof(Bs) - sizeof(Bs.Hdr)) / sizeof(VOID *); Slot++) {
+    Slots[Slot] = reinterpret_cast<VOID *>(&UnexpectedBootService);
+  }
+  Bs.AllocatePool = FakeAllocatePool;
+  Bs.FreePool = FakeFreePool;
+  Bs.CreateEvent = FakeCreateEvent;
+  Bs.CloseEvent = FakeCloseEvent;
+  Bs.RegisterProtocolNotify = FakeRegisterProtocolNotify;
+  Bs.LocateProtocol = FakeLocateProtocol;
+  Instance->SystemTable.BootServices = &Bs;
+  Instance->SystemTable.RuntimeServices = reinterpret_cast<EFI_RUNTIME_SERVICES *>(0x5000);
+}

@@ -1,0 +1,46 @@
+// A boot services table for host tests. Pool, events, protocol lookup and
+// protocol notification are modelled; every other slot aborts the test.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "platform/Uefi.h"
+
+struct FakeEvent {
+  UINT32 Type;
+  EFI_TPL NotifyTpl;
+  EFI_EVENT_NOTIFY Notify;
+  VOID *Context;
+  bool Closed;
+  unsigned Signals;
+};
+
+struct FakeFirmware {
+  EFI_BOOT_SERVICES BootServices;
+  EFI_SYSTEM_TABLE SystemTable;
+
+  // Pool: each allocation is an exact-size heap block so ASan sees overruns.
+  std::set<VOID *> LivePool;
+  std::vector<UINTN> AllocationSizes;
+
+  // Events created, in order; an EFI_EVENT is a FakeEvent pointer.
+  std::vector<std::unique_ptr<FakeEvent>> Events;
+  EFI_STATUS CreateEventStatus = EFI_SUCCESS;
+
+  // Interfaces LocateProtocol finds, by GUID, and events registered for them.
+  std::vector<std::pair<EFI_GUID, VOID *>> Interfaces;
+  std::vector<std::pair<EFI_GUID, EFI_EVENT>> Notifications;
+};
+
+FakeFirmware &Firmware();
+// Fresh tables, nothing installed, nothing allocated.
+void ResetFirmware();
+// Installs Interface under Guid and signals, as the firmware does, every event
+// registered for it; the notification runs at once.
+void InstallInterface(const EFI_GUID &Guid, VOID *Interface);
+FakeEvent *AsFakeEvent(EFI_EVENT Event);
+size_t PoolLeaks();
+bool SameGuid(const EFI_GUID &A, const EFI_GUID &B);

@@ -1,0 +1,34 @@
+#include <gtest/gtest.h>
+
+#include "platform/Platform.h"
+
+namespace {
+
+TEST(FillBytesTest, WritesExactlyItsBytesFromEveryAlignment) {
+  for (size_t Start = 0; Start < 4; Start++) {
+    for (size_t Length = 0; Length <= 9; Length++) {
+      alignas(8) UINT8 Buffer[32];
+      for (UINT8 &Byte : Buffer) {
+        Byte = 0xEE;
+      }
+      UINT8 *Target = Buffer + 8 + Start;
+      EXPECT_EQ(FillBytes(Target, Length, 0x5A), Target);
+      for (size_t Index = 0; Index < sizeof(Buffer); Index++) {
+        bool Inside = Index >= 8 + Start && Index < 8 + Start + Length;
+        ASSERT_EQ(Buffer[Index], Inside ? 0x5A : 0xEE)
+            << "start " << Start << " length " << Length << " byte " << Index;
+      }
+    }
+  }
+}
+
+TEST(FillBytesTest, FillsLongUnalignedRuns) {
+  alignas(8) UINT8 Buffer[300] = {0};
+  FillBytes(Buffer + 3, 290, 0xFF);
+  EXPECT_EQ(Buffer[2], 0);
+  EXPECT_EQ(Buffer[3], 0xFF);
+  EXPECT_EQ(Buffer[292], 0xFF);
+  EXPECT_EQ(Buffer[293], 0);
+}
+
+}  // namespace

@@ -1,0 +1,132 @@
+// Boot-service driver standing in for the target firmware's SMBIOS table
+// service: it takes the standard record that OVMF installs, builds the longer
+// record that the target firmware installs (standard members first, the
+// by-handle entries at entries 12 and 14) and reinstalls it on the same
+// handle, so that every lookup under the SMBIOS service GUID finds it.
+#include "platform/SmbiosTableService.h"
+#include "testbed/efi/Console.h"
+#include "testbed/efi/ServiceAdapter.h"
+#include "testbed/efi/SmbiosTable.h"
+
+struct TARGET_SMBIOS_SERVICE {
+  EFI_SMBIOS_ADD Add;
+  EFI_SMBIOS_UPDATE_STRING UpdateString;
+  EFI_SMBIOS_REMOVE Remove;
+  EFI_SMBIOS_GET_NEXT GetNext;
+  UINT8 MajorVersion;
+  UINT8 MinorVersion;
+  VOID *VendorEntries[7];  // entries 5 to 11: vendor services this board lacks
+  SMBIOS_READ_STRUCTURE_BY_HANDLE ReadStructureByHandle;
+  VOID *Entry13;
+  SMBIOS_WRITE_STRUCTURE_BY_HANDLE WriteStructureByHandle;
+};
+
+static_assert(__builtin_offsetof(TARGET_SMBIOS_SERVICE, MajorVersion) ==
+                  __builtin_offsetof(EFI_SMBIOS_PROTOCOL, MajorVersion),
+              "standard members at their standard offsets");
+static_assert(__builtin_offsetof(TARGET_SMBIOS_SERVICE, ReadStructureByHandle) ==
+                  __builtin_offsetof(SMBIOS_TABLE_SERVICE, ReadStructureByHandle),
+              "read entry where the driver calls it");
+static_assert(__builtin_offsetof(TARGET_SMBIOS_SERVICE, WriteStructureByHandle) ==
+                  __builtin_offsetof(SMBIOS_TABLE_SERVICE, WriteStructureByHandle),
+              "write entry where the driver calls it");
+
+// OVMF finds its private data from This, so the standard members of the new
+// record forward to the original record with the original This.
+static EFI_STATUS EFIAPI ForwardAdd(IN CONST EFI_SMBIOS_PROTOCOL *, IN EFI_HANDLE Producer,
+                                    IN OUT EFI_SMBIOS_HANDLE *Handle,
+                                    IN EFI_SMBIOS_TABLE_HEADER *Record) {
+  return AdapterState.Standard->Add(AdapterState.Standard, Producer, Handle, Record);
+}
+
+static EFI_STATUS EFIAPI ForwardUpdateString(IN CONST EFI_SMBIOS_PROTOCOL *,
+                                             IN EFI_SMBIOS_HANDLE *Handle, IN UINTN *Number,
+                                             IN CHAR8 *String) {
+  return AdapterState.Standard->UpdateString(AdapterState.Standard, Handle, Number, String);
+}
+
+static EFI_STATUS EFIAPI ForwardRemove(IN CONST EFI_SMBIOS_PROTOCOL *, IN EFI_SMBIOS_HANDLE Handle) {
+  return AdapterState.Standard->Remove(AdapterState.Standard, Handle);
+}
+
+static EFI_STATUS EFIAPI ForwardGetNext(IN CONST EFI_SMBIOS_PROTOCOL *,
+                                        IN OUT EFI_SMBIOS_HANDLE *Handle,
+                                        IN EFI_SMBIOS_TYPE *Type, OUT EFI_SMBIOS_TABLE_HEADER **Record,
+                                        OUT EFI_HANDLE *Producer) {
+  return AdapterState.Standard->GetNext(AdapterState.Standard, Handle, Type, Record, Producer);
+}
+
+// Any entry this stand-in does not offer answers instead of jumping to null.
+static EFI_STATUS EFIAPI UnsupportedEntry() { return EFI_UNSUPPORTED; }
+
+static TARGET_SMBIOS_SERVICE TargetService;
+static EFI_GUID ServiceGuid;  // a writable copy: the boot services take a non-const GUID
+
+static VOID BuildTargetService(IN EFI_SMBIOS_PROTOCOL *Standard) {
+  TargetService.Add = ForwardAdd;
+  TargetService.UpdateString = ForwardUpdateString;
+  TargetService.Remove = ForwardRemove;
+  TargetService.GetNext = ForwardGetNext;
+  TargetService.MajorVersion = Standard->MajorVersion;
+  TargetService.MinorVersion = Standard->MinorVersion;
+  for (UINTN Index = 0; Index < 7; Index++) {
+    TargetService.VendorEntries[Index] = (VOID *)UnsupportedEntry;
+  }
+  TargetService.ReadStructureByHandle = AdapterReadStructureByHandle;
+  TargetService.Entry13 = (VOID *)UnsupportedEntry;
+  TargetService.WriteStructureByHandle = AdapterWriteStructureByHandle;
+}
+
+static EFI_STATUS Fail(IN CONST CHAR8 *What, IN EFI_STATUS Status) {
+  Print("adapter: ");
+  Print(What);
+  Print(", status ");
+  PrintHex(Status, 16);
+  Print("\n");
+  return EFI_ERROR(Status) ? Status : EFI_NOT_FOUND;
+}
+
+extern "C" EFI_STATUS EFIAPI AdapterEntry(IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable) {
+  (void)ImageHandle;
+  ConsoleInit(SystemTable);
+  EFI_BOOT_SERVICES *BootServices = SystemTable->BootServices;
+  CopyTestbedBytes((UINT8 *)&ServiceGuid, (CONST UINT8 *)&SmbiosServiceGuid, sizeof(EFI_GUID));
+
+  PUBLISHED_TABLE Published;
+  TABLE_SUMMARY Summary;
+  if (!LocatePublishedTable(SystemTable, &Published)) {
+    return Fail("no published SMBIOS entry point", EFI_NOT_FOUND);
+  }
+  if (!SummarizeTable(Published.Table, Published.TableLength, &Summary)) {
+    return Fail("published SMBIOS table has no End-of-Table structure", EFI_NOT_FOUND);
+  }
+
+  // The service's own handle: the record must be replaced where it is found.
+  EFI_HANDLE Handles[4];
+  UINTN HandlesSize = sizeof(Handles);
+  EFI_STATUS Status = BootServices->LocateHandle(ByProtocol, &ServiceGuid, nullptr, &HandlesSize, Handles);
+  if (EFI_ERROR(Status)) {
+    return Fail("SMBIOS service handle not found", Status);
+  }
+  if (HandlesSize != sizeof(EFI_HANDLE)) {
+    return Fail("SMBIOS service installed more than once", EFI_UNSUPPORTED);
+  }
+  EFI_SMBIOS_PROTOCOL *Standard = nullptr;
+  Status = BootServices->HandleProtocol(Handles[0], &ServiceGuid, (VOID **)&Standard);
+  if (EFI_ERROR(Status) || Standard == nullptr) {
+    return Fail("SMBIOS service record not found", Status);
+  }
+
+  InitAdapterState(Standard, BootServices, Summary.EndOfTableHandle);
+  BuildTargetService(Standard);
+  Status = BootServices->ReinstallProtocolInterface(Handles[0], &ServiceGuid, Standard, &TargetService);
+  if (EFI_ERROR(Status)) {
+    return Fail("reinstalling the SMBIOS service failed", Status);
+  }
+  Print("adapter: SMBIOS service extended; End-of-Table handle ");
+  PrintHex(Summary.EndOfTableHandle, 4);
+  Print(", ");
+  PrintDecimal(Summary.Count);
+  Print(" structures published\n");
+  return EFI_SUCCESS;
+}

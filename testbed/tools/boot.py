@@ -1,0 +1,200 @@
+"""One scripted QEMU + OVMF boot of the testbed.
+
+A boot is planned as a list of UEFI Shell steps, written into startup.nsh on a
+FAT image made with mtools; QEMU runs q35 under TCG with OVMF, the board strap
+ports stood in for by two isa-debugcon devices whose readback bytes encode the
+strap code, the serial console going to a log. After the Shell's `reset -s`
+the files the guest wrote are copied back out of the image with mcopy.
+"""
+
+import dataclasses
+import os
+import re
+import shutil
+import subprocess
+import time
+
+STRAP_PORT_LOW = 0x1C0E   # carries code bits 0 and 1
+STRAP_PORT_HIGH = 0x1C38  # carries code bits 2 and 3
+STRAP_BITS_LOW = 0x22     # bits 1 and 5
+STRAP_BITS_HIGH = 0x05    # bits 0 and 2
+
+OVMF_CODE = "/usr/share/OVMF/OVMF_CODE_4M.fd"
+OVMF_VARS = "/usr/share/OVMF/OVMF_VARS_4M.fd"
+
+# Distinct strings for every field QEMU sets, so that a rewrite of the wrong
+# string, or of the right string in the wrong structure, shows.
+SMBIOS_OPTIONS = [
+    "type=1,manufacturer=Testbed Systems,product=TB-SYS-PRODUCT,version=SYS-V1.0,"
+    "serial=SYS-SERIAL-0001,sku=SYS-SKU-7,family=SYS-FAMILY",
+    "type=2,manufacturer=Testbed Boards,product=TB-BOARD-PRODUCT,version=BRD-V2.0,"
+    "serial=BRD-SERIAL-0002,asset=BRD-ASSET-3,location=BRD-SLOT-A",
+    "type=11,value=OEM string one,value=OEM string two",
+]
+
+IMAGES = {
+    "adapter": "TestbedSmbiosAdapter.efi",
+    "trigger": "TestbedTrigger.efi",
+    "dump": "TestbedDumpTable.efi",
+    "straps": "TestbedStrapMark.efi",
+    "driver": "SmbiosBoardName.efi",
+}
+
+
+def strap_bytes(code, noise):
+    """The two port bytes that present `code`; with `noise` every bit that
+    carries no strap is set, so that a reader of the wrong bits fails."""
+    low = (0x02 if code & 1 else 0) | (0x20 if code & 2 else 0)
+    high = (0x01 if code & 4 else 0) | (0x04 if code & 8 else 0)
+    if noise:
+        low |= 0xFF & ~STRAP_BITS_LOW
+        high |= 0xFF & ~STRAP_BITS_HIGH
+    return low, high
+
+
+def standard_steps(extra_steps=()):
+    """The usual run: dump and smbiosview before, adapter, driver, trigger,
+    dump and smbiosview after. `extra_steps` run after that and before the
+    reset (e.g. starting a kernel)."""
+    return [
+        "straps",
+        "dump before.bin",
+        "smbiosview -t 1",
+        "smbiosview -t 2",
+        "load adapter",
+        "load driver",
+        "trigger",
+        "dump after.bin",
+        "smbiosview -t 1",
+        "smbiosview -t 2",
+        *extra_steps,
+    ]
+
+
+@dataclasses.dataclass
+class BootPlan:
+    code: int = 4
+    noise: bool = False
+    entry_point: int = 64          # 32: 2.x entry point; 64: 3.0 entry point
+    steps: list = dataclasses.field(default_factory=standard_steps)
+    trace_straps: bool = True      # log every strap port read
+    trace_mmio: bool = False       # also log every access (large)
+    timeout: int = 240             # seconds for the whole boot
+    extra_files: dict = dataclasses.field(default_factory=dict)  # name on disk -> host path
+    results: tuple = ("before.bin", "after.bin")
+
+
+@dataclasses.dataclass
+class BootResult:
+    folder: str
+    serial_log: str
+    trace_log: str
+    files: dict
+    seconds: float
+    exit_code: int
+    timed_out: bool
+
+
+def shell_line(step):
+    """Turns one planned step into a Shell command line. A step naming one of
+    the testbed's images runs it from the boot volume; `load NAME` loads it as
+    a driver; anything else is passed through as a Shell command."""
+    words = step.split()
+    if words[0] == "load" and len(words) == 2 and words[1] in IMAGES:
+        return "load fs0:\\" + IMAGES[words[1]]
+    if words[0] in IMAGES:
+        return " ".join(["fs0:\\" + IMAGES[words[0]], *words[1:]])
+    return step
+
+
+def startup_script(steps):
+    lines = ["@echo -on", "fs0:"]
+    for step in steps:
+        lines.append("echo \"testbed-step: %s\"" % step.replace('"', "'"))
+        lines.append(shell_line(step))
+    lines.append("echo \"testbed-step: done\"")
+    lines.append("reset -s")
+    return "\r\n".join(lines) + "\r\n"
+
+
+def make_disk(path, efi_dir, steps, extra_files):
+    if os.path.exists(path):
+        os.remove(path)
+    subprocess.run(["mformat", "-C", "-i", path, "-T", "131072", "-h", "64", "-s", "32",
+                    "-v", "TESTBED", "::"], check=True, capture_output=True)
+    used = {word for step in steps for word in step.split() if word in IMAGES}
+    for name in sorted(used):
+        source = os.path.join(efi_dir, IMAGES[name])
+        if not os.path.exists(source):
+            raise FileNotFoundError("missing image %s (build it first)" % source)
+        subprocess.run(["mcopy", "-i", path, source, "::" + IMAGES[name]], check=True)
+    for disk_name, source in extra_files.items():
+        subprocess.run(["mcopy", "-i", path, source, "::" + disk_name], check=True)
+    script = os.path.join(os.path.dirname(path), "startup.nsh")
+    with open(script, "w", newline="") as handle:
+        handle.write(startup_script(steps))
+    subprocess.run(["mcopy", "-i", path, script, "::startup.nsh"], check=True)
+
+
+def qemu_command(plan, folder, disk):
+    low, high = strap_bytes(plan.code, plan.noise)
+    command = [
+        "qemu-system-x86_64",
+        "-machine", "q35,accel=tcg,smbios-entry-point-type=%d" % plan.entry_point,
+        "-nodefaults", "-display", "none", "-no-reboot", "-m", "256",
+        "-drive", "if=pflash,format=raw,readonly=on,file=" + OVMF_CODE,
+        "-drive", "if=pflash,format=raw,file=" + os.path.join(folder, "vars.fd"),
+        "-drive", "file=%s,format=raw,if=ide" % disk,
+        "-serial", "file:" + os.path.join(folder, "serial.log"),
+        "-chardev", "null,id=strap-low", "-chardev", "null,id=strap-high",
+        "-device", "isa-debugcon,iobase=0x%x,readback=0x%02x,chardev=strap-low" % (STRAP_PORT_LOW, low),
+        "-device", "isa-debugcon,iobase=0x%x,readback=0x%02x,chardev=strap-high" % (STRAP_PORT_HIGH, high),
+    ]
+    for option in SMBIOS_OPTIONS:
+        command += ["-smbios", option]
+    if plan.trace_straps or plan.trace_mmio:
+        command += ["-trace", "memory_region_ops_read"]
+    if plan.trace_mmio:
+        command += ["-trace", "memory_region_ops_write"]
+    return command
+
+
+# The two debugcon regions are the only ones of that name; everything else in
+# the trace is dropped as it streams past.
+STRAP_TRACE = re.compile(rb"memory_region_ops_read .*name 'isa-debugcon'")
+
+
+def run(plan, efi_dir, folder):
+    os.makedirs(folder, exist_ok=True)
+    for name in os.listdir(folder):
+        os.remove(os.path.join(folder, name))
+    disk = os.path.join(folder, "disk.img")
+    make_disk(disk, efi_dir, plan.steps, plan.extra_files)
+    shutil.copyfile(OVMF_VARS, os.path.join(folder, "vars.fd"))
+    command = qemu_command(plan, folder, disk)
+    with open(os.path.join(folder, "qemu-command.txt"), "w") as handle:
+        handle.write(" ".join(command) + "\n")
+    trace_path = os.path.join(folder, "trace.log")
+    started = time.monotonic()
+    # timeout(1) ends a hung firmware even when it prints nothing.
+    command = ["timeout", "--kill-after=5", str(plan.timeout)] + command
+    with open(trace_path, "wb") as trace:
+        process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.PIPE)
+        keep_all = plan.trace_mmio
+        for line in process.stderr:
+            if keep_all or STRAP_TRACE.search(line) or b"memory_region_ops" not in line:
+                trace.write(line)
+        process.wait()
+    timed_out = process.returncode in (124, 137)
+    seconds = time.monotonic() - started
+    files = {}
+    for name in plan.results:
+        target = os.path.join(folder, name)
+        copied = subprocess.run(["mcopy", "-n", "-i", disk, "::" + name, target],
+                                capture_output=True)
+        if copied.returncode == 0:
+            files[name] = target
+    return BootResult(folder=folder, serial_log=os.path.join(folder, "serial.log"),
+                      trace_log=trace_path, files=files, seconds=seconds,
+                      exit_code=process.returncode, timed_out=timed_out)

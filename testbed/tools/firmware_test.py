@@ -1,0 +1,243 @@
+#!/usr/bin/env python3
+"""One firmware test: boots OVMF with the driver for one strap code and
+checks the outcome with readers independent of the driver: the dump parser
+of this folder, `dmidecode --from-dump`, the Shell's `smbiosview` and QEMU's
+trace of the strap port reads.
+
+Scenarios:
+  rewrite        dump, adapter, driver, trigger, dump (the usual run)
+  trigger-first  the trigger is installed before the driver is loaded
+  trigger-twice  the trigger is installed twice after the driver is loaded
+"""
+
+import argparse
+import os
+import re
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import boot  # noqa: E402
+import smbios_dump  # noqa: E402
+
+# The board names the target boards carry, by strap code; codes not listed
+# have no name and must leave the table as it was.
+BOARD_NAMES = {0: "KP5VRA-E", 1: "KP5VRC-E", 2: "KP5VRA", 4: "KP5VRA-TE", 6: "KP5VRA-T",
+               8: "KP5VRA-E-WDN"}
+
+PRODUCT_NAME_OFFSET = 5  # the Product Name string number in types 1 and 2
+PROBE_PORTS = [boot.STRAP_PORT_LOW, boot.STRAP_PORT_LOW, boot.STRAP_PORT_HIGH, boot.STRAP_PORT_HIGH]
+
+
+class Failure(Exception):
+    pass
+
+
+def expect(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def steps_for(scenario):
+    if scenario == "rewrite":
+        return boot.standard_steps()
+    if scenario == "trigger-first":
+        return ["straps", "dump before.bin", "load adapter", "trigger", "load driver",
+                "dump after.bin", "smbiosview -t 1", "smbiosview -t 2"]
+    if scenario == "trigger-twice":
+        steps = boot.standard_steps()
+        steps.insert(steps.index("trigger"), "trigger")
+        return steps
+    raise ValueError(scenario)
+
+
+# ---- the serial log -------------------------------------------------------
+
+ANSI = re.compile(r"\x1b\[[0-9;=?]*[A-Za-z]")
+
+
+def serial_sections(path):
+    """The serial log split at the startup script's step markers: a list of
+    (step, text printed during it)."""
+    with open(path, "rb") as handle:
+        text = ANSI.sub("", handle.read().decode("latin-1")).replace("\r", "")
+    sections = []
+    for part in re.split(r"^testbed-step: ", text, flags=re.M)[1:]:
+        step, _, body = part.partition("\n")
+        sections.append((step.strip(), body))
+    return sections
+
+
+def smbiosview_products(sections, after):
+    """ProductName lines that smbiosview printed for types 1 and 2, before or
+    after the driver ran (split at the after-dump)."""
+    found = {1: [], 2: []}
+    seen_after = False
+    for step, body in sections:
+        if step.startswith("dump after"):
+            seen_after = True
+        match = re.match(r"smbiosview -t ([12])$", step)
+        if match and seen_after == after:
+            found[int(match.group(1))] += re.findall(r"^ProductName: (.*)$", body, flags=re.M)
+    return found
+
+
+# ---- dmidecode -------------------------------------------------------------
+
+def dmidecode_products(path, entry_point):
+    result = subprocess.run(["dmidecode", "--from-dump", path], capture_output=True, text=True,
+                            errors="replace")
+    expect(result.returncode == 0, "dmidecode --from-dump %s failed: %s" % (path, result.stderr))
+    version = "SMBIOS 3.0" if entry_point == 64 else "SMBIOS 2."
+    expect(version in result.stdout, "dmidecode did not find the %s entry point in %s" % (version, path))
+    products = {"System Information": [], "Base Board Information": []}
+    for block in result.stdout.split("\n\n"):
+        lines = block.strip().splitlines()
+        if len(lines) >= 2 and lines[1] in products:
+            names = [line.split(":", 1)[1].strip() for line in lines if line.strip().startswith("Product Name:")]
+            products[lines[1]] += names
+    return products
+
+
+# ---- the strap trace --------------------------------------------------------
+
+TRACE_LINE = re.compile(r"memory_region_ops_read .*addr (0x[0-9a-f]+) value (0x[0-9a-f]+) size (\d+) name 'isa-debugcon'")
+
+
+def strap_reads(path):
+    reads = []
+    with open(path, errors="replace") as handle:
+        for line in handle:
+            match = TRACE_LINE.search(line)
+            if match:
+                reads.append((int(match.group(1), 16), int(match.group(2), 16), int(match.group(3))))
+    return reads
+
+
+def check_strap_reads(reads, plan, walks, end_of_table_handle):
+    """The StrapMark step reads each port once first; after it, each probe
+    reads 0x1C0E, 0x1C0E, 0x1C38, 0x1C38, one byte each, for `walks` walks
+    over probes 0 to the End-of-Table handle."""
+    low, high = boot.strap_bytes(plan.code, plan.noise)
+    expect(reads[:2] == [(boot.STRAP_PORT_LOW, low, 1), (boot.STRAP_PORT_HIGH, high, 1)],
+           "strap marker reads missing from the trace (is -trace working?): %r" % reads[:2])
+    driver_reads = reads[2:]
+    probes = walks * (end_of_table_handle + 1)
+    expect(len(driver_reads) == 4 * probes,
+           "%d strap reads, expected %d (4 per probe, %d walk(s) of %d probes)"
+           % (len(driver_reads), 4 * probes, walks, end_of_table_handle + 1))
+    value = {boot.STRAP_PORT_LOW: low, boot.STRAP_PORT_HIGH: high}
+    for index, (port, read_value, size) in enumerate(driver_reads):
+        wanted = PROBE_PORTS[index % 4]
+        expect(port == wanted and size == 1 and read_value == value[port],
+               "strap read %d (probe %d) was port %#x size %d, expected port %#x size 1"
+               % (index, index // 4, port, size, wanted))
+
+
+# ---- the table --------------------------------------------------------------
+
+def check_unchanged(before, after):
+    old, new = before.by_handle(), after.by_handle()
+    expect(len(before.structures) == len(after.structures), "structure count changed")
+    expect(sorted(old) == sorted(new), "handles changed: %s" % sorted(set(old) ^ set(new)))
+    for handle, structure in old.items():
+        expect(new[handle].raw == structure.raw, "structure 0x%04X changed" % handle)
+
+
+def check_renamed(before, after, name):
+    old, new = before.by_handle(), after.by_handle()
+    expect(len(before.structures) == len(after.structures), "structure count changed")
+    expect(sorted(old) == sorted(new), "handles changed: %s" % sorted(set(old) ^ set(new)))
+    expect(after.end_of_table.handle == before.end_of_table.handle, "End-of-Table handle changed")
+    renamed = 0
+    for handle, structure in old.items():
+        changed = new[handle]
+        if structure.type not in (1, 2):
+            expect(changed.raw == structure.raw, "structure 0x%04X (type %d) changed"
+                   % (handle, structure.type))
+            continue
+        renamed += 1
+        expect(changed.formatted == structure.formatted,
+               "formatted area of 0x%04X changed" % handle)
+        wanted = list(structure.strings)
+        wanted[1] = name.encode()
+        expect(changed.strings == wanted, "strings of 0x%04X are %r, expected %r"
+               % (handle, changed.strings, wanted))
+        expect(changed.referenced(PRODUCT_NAME_OFFSET) == name.encode(),
+               "Product Name of 0x%04X is not %s" % (handle, name))
+    expect(renamed >= 2, "the table held no type 1 and type 2 structures to rename")
+
+
+def check_testbed_table(before):
+    """The table QEMU was asked for: a failure here is the testbed's, not the driver's."""
+    products = {s.type: s.referenced(PRODUCT_NAME_OFFSET) for s in before.structures if s.type in (1, 2)}
+    expect(products == {1: b"TB-SYS-PRODUCT", 2: b"TB-BOARD-PRODUCT"},
+           "before-dump does not hold the testbed's type 1 and 2 strings: %r" % products)
+    expect(any(s.type == 11 for s in before.structures), "before-dump lacks the OEM strings")
+
+
+def check(plan, scenario, result):
+    expect(not result.timed_out, "boot timed out after %d s" % plan.timeout)
+    sections = serial_sections(result.serial_log)
+    steps = [step for step, _ in sections]
+    expect(steps and steps[-1] == "done", "startup script did not finish; last step: %r" % steps[-1:])
+    for name in ("before.bin", "after.bin"):
+        expect(name in result.files, "%s was not written to the boot disk" % name)
+    before = smbios_dump.read(result.files["before.bin"])
+    after = smbios_dump.read(result.files["after.bin"])
+    anchor = "_SM3_" if plan.entry_point == 64 else "_SM_"
+    expect(before.anchor == anchor and after.anchor == anchor,
+           "dumps carry %s/%s, expected %s" % (before.anchor, after.anchor, anchor))
+    check_testbed_table(before)
+    end_handle = before.end_of_table.handle
+    reads = strap_reads(result.trace_log)
+
+    name = BOARD_NAMES.get(plan.code) if scenario != "trigger-first" else None
+    dmi_before = dmidecode_products(result.files["before.bin"], plan.entry_point)
+    dmi_after = dmidecode_products(result.files["after.bin"], plan.entry_point)
+    view_after = smbiosview_products(sections, after=True)
+    if name is None:
+        check_unchanged(before, after)
+        expect(dmi_after == dmi_before, "dmidecode sees other product names after")
+    else:
+        check_renamed(before, after, name)
+        for kind, names in dmi_after.items():
+            expect(names == [name], "dmidecode shows %s Product Name %r, expected [%r]" % (kind, names, name))
+        for kind, names in view_after.items():
+            expect(names and all(n == name for n in names),
+                   "smbiosview shows type %d ProductName %r, expected %r" % (kind, names, name))
+    if scenario == "trigger-first":
+        check_strap_reads(reads, plan, walks=0, end_of_table_handle=end_handle)
+    else:
+        check_strap_reads(reads, plan, walks=1, end_of_table_handle=end_handle)
+    return name
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--efi-dir", required=True, help="folder holding the built .efi images")
+    parser.add_argument("--out", required=True, help="folder for the disk, logs and dumps")
+    parser.add_argument("--code", type=int, required=True, choices=range(16))
+    parser.add_argument("--entry-point", type=int, choices=(32, 64), default=64)
+    parser.add_argument("--noise", action="store_true", help="set every non-strap bit of both ports")
+    parser.add_argument("--scenario", choices=("rewrite", "trigger-first", "trigger-twice"), default="rewrite")
+    parser.add_argument("--timeout", type=int, default=240)
+    args = parser.parse_args()
+    args.efi_dir, args.out = os.path.abspath(args.efi_dir), os.path.abspath(args.out)
+
+    plan = boot.BootPlan(code=args.code, noise=args.noise, entry_point=args.entry_point,
+                         steps=steps_for(args.scenario), timeout=args.timeout)
+    result = boot.run(plan, args.efi_dir, args.out)
+    try:
+        name = check(plan, args.scenario, result)
+    except (Failure, smbios_dump.DumpError) as failure:
+        print("FAIL: %s\n  boot took %.1f s; logs in %s" % (failure, result.seconds, args.out))
+        return 1
+    print("PASS: code %d (%s), %s, entry point %d%s; boot took %.1f s"
+          % (args.code, name or "table unchanged", args.scenario, args.entry_point,
+             ", noisy straps" if args.noise else "", result.seconds))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,154 @@
+"""The firmware checks must catch the faults they are there for: these cases
+feed them hand-made dumps, traces and logs with one fault each."""
+
+import os
+import struct
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import boot  # noqa: E402
+import firmware_test as ft  # noqa: E402
+import smbios_dump  # noqa: E402
+
+
+def structure(kind, handle, strings, formatted=b"\x01\x02\x03\x00"):
+    body = b"".join(s + b"\0" for s in strings) or b"\0"
+    return struct.pack("<BBH", kind, 4 + len(formatted), handle) + formatted + body + b"\0"
+
+
+def dump(structures, anchor="_SM3_"):
+    table = b"".join(structures)
+    if anchor == "_SM3_":
+        entry = bytearray(b"_SM3_\0\x18\x03\x00\x00\x01\x00" + struct.pack("<IQ", len(table), 32))
+        entry[5] = (-sum(entry)) % 256
+    else:
+        entry = bytearray(b"_SM_\0\x1f\x02\x08\x00\x00\x00\x00\x00\x00\x00\x00" + b"_DMI_\0"
+                          + struct.pack("<HIHB", len(table), 32, len(structures), 0x28))
+        entry[21] = (-sum(entry[16:31])) % 256
+        entry[4] = (-sum(entry)) % 256
+    return smbios_dump.parse(bytes(entry).ljust(32, b"\0") + table)
+
+
+SYSTEM = [b"Maker", b"TB-SYS-PRODUCT", b"V1"]
+BOARD = [b"BoardMaker", b"TB-BOARD-PRODUCT", b"V2"]
+END = structure(127, 0xFEFF, [])
+
+
+def table(system=SYSTEM, board=BOARD, oem=(b"OEM",), order=("1", "2", "11")):
+    parts = {"1": structure(1, 0x100, system), "2": structure(2, 0x200, board),
+             "11": structure(11, 0xE00, list(oem))}
+    return [parts[key] for key in order] + [END]
+
+
+class DumpReaderTest(unittest.TestCase):
+    def test_reads_both_entry_point_kinds(self):
+        for anchor in ("_SM3_", "_SM_"):
+            parsed = dump(table(), anchor)
+            self.assertEqual(parsed.anchor, anchor)
+            self.assertEqual([s.handle for s in parsed.structures], [0x100, 0x200, 0xE00, 0xFEFF])
+            self.assertEqual(parsed.structures[0].referenced(5), b"TB-SYS-PRODUCT")
+
+    def test_refuses_bad_checksum_and_table_address(self):
+        good = bytearray(b"_SM3_\0\x18\x03\x00\x00\x01\x00" + struct.pack("<IQ", len(END), 32))
+        good[5] = (-sum(good)) % 256
+        smbios_dump.parse(bytes(good).ljust(32, b"\0") + END)
+        broken = bytearray(good)
+        broken[8] ^= 1
+        with self.assertRaises(smbios_dump.DumpError):
+            smbios_dump.parse(bytes(broken).ljust(32, b"\0") + END)
+        moved = bytearray(b"_SM3_\0\x18\x03\x00\x00\x01\x00" + struct.pack("<IQ", len(END), 0xF000000))
+        moved[5] = (-sum(moved)) % 256
+        with self.assertRaises(smbios_dump.DumpError):
+            smbios_dump.parse(bytes(moved).ljust(32, b"\0") + END)
+
+    def test_refuses_table_without_end_of_table(self):
+        entry = bytearray(b"_SM3_\0\x18\x03\x00\x00\x01\x00" + struct.pack("<IQ", 20, 32))
+        entry[5] = (-sum(entry)) % 256
+        with self.assertRaises(smbios_dump.DumpError):
+            smbios_dump.parse(bytes(entry).ljust(32, b"\0") + structure(1, 1, [b"A"]))
+
+
+class TableCheckTest(unittest.TestCase):
+    name = "KP5VRA-TE"
+
+    def renamed(self, **changes):
+        system = [SYSTEM[0], self.name.encode(), SYSTEM[2]]
+        board = [BOARD[0], self.name.encode(), BOARD[2]]
+        arguments = dict(system=system, board=board, order=("11", "1", "2"))
+        arguments.update(changes)
+        return dump(table(**arguments))
+
+    def test_accepts_the_rewrite_in_a_reordered_table(self):
+        ft.check_renamed(dump(table()), self.renamed(), self.name)
+
+    def test_catches_each_kind_of_collateral_change(self):
+        before = dump(table())
+        faults = {
+            "other string": self.renamed(system=[SYSTEM[0], self.name.encode(), b"V9"]),
+            "only one type": self.renamed(board=BOARD),
+            "other structure": self.renamed(oem=(b"OEX",)),
+            "lost structure": dump(table(order=("1", "2"))),
+            "wrong name": self.renamed(system=[SYSTEM[0], b"KP5VRA-T", SYSTEM[2]]),
+        }
+        for fault, after in faults.items():
+            with self.subTest(fault=fault), self.assertRaises(ft.Failure):
+                ft.check_renamed(before, after, self.name)
+
+    def test_unchanged_means_byte_identical(self):
+        ft.check_unchanged(dump(table()), dump(table(order=("2", "11", "1"))))
+        with self.assertRaises(ft.Failure):
+            ft.check_unchanged(dump(table()), dump(table(board=[b"BoardMaker", b"TB-BOARD-PRODUCT", b"V3"])))
+
+
+class StrapTraceCheckTest(unittest.TestCase):
+    plan = boot.BootPlan(code=5, noise=True)
+
+    def reads(self, probes):
+        low, high = boot.strap_bytes(self.plan.code, self.plan.noise)
+        value = {boot.STRAP_PORT_LOW: low, boot.STRAP_PORT_HIGH: high}
+        marker = [(boot.STRAP_PORT_LOW, low, 1), (boot.STRAP_PORT_HIGH, high, 1)]
+        return marker + [(port, value[port], 1) for _ in range(probes) for port in ft.PROBE_PORTS]
+
+    def test_accepts_one_walk_to_end_of_table(self):
+        ft.check_strap_reads(self.reads(8), self.plan, walks=1, end_of_table_handle=7)
+
+    def test_catches_extra_walk_short_walk_and_wrong_order(self):
+        swapped = self.reads(8)
+        swapped[3], swapped[4] = swapped[4], swapped[3]
+        wide = self.reads(8)
+        wide[5] = (wide[5][0], wide[5][1], 2)
+        faults = {"two walks": self.reads(16), "short walk": self.reads(7), "order": swapped,
+                  "width": wide, "no marker": self.reads(8)[2:] + self.reads(0)}
+        for fault, reads in faults.items():
+            with self.subTest(fault=fault), self.assertRaises(ft.Failure):
+                ft.check_strap_reads(reads, self.plan, walks=1, end_of_table_handle=7)
+
+    def test_strap_bytes_put_each_code_bit_on_its_port_bit(self):
+        self.assertEqual(boot.strap_bytes(0b0001, False), (0x02, 0x00))
+        self.assertEqual(boot.strap_bytes(0b0010, False), (0x20, 0x00))
+        self.assertEqual(boot.strap_bytes(0b0100, False), (0x00, 0x01))
+        self.assertEqual(boot.strap_bytes(0b1000, False), (0x00, 0x04))
+        self.assertEqual(boot.strap_bytes(0, True), (0xDD, 0xFA))
+
+
+class SerialLogTest(unittest.TestCase):
+    def test_smbiosview_names_split_at_the_after_dump(self):
+        log = ("\x1b[1mShell> \x1b[0mecho\r\ntestbed-step: smbiosview -t 1\r\nProductName: OLD\r\n"
+               "testbed-step: dump after.bin\r\ndump: ok\r\n"
+               "testbed-step: smbiosview -t 1\r\nProductName: NEW\r\nProductName: NEW\r\n"
+               "testbed-step: smbiosview -t 2\r\n\x1b[37mProductName: NEW\r\ntestbed-step: done\r\n")
+        with tempfile.NamedTemporaryFile("wb", delete=False) as handle:
+            handle.write(log.encode())
+        try:
+            sections = ft.serial_sections(handle.name)
+        finally:
+            os.remove(handle.name)
+        self.assertEqual(sections[-1][0], "done")
+        self.assertEqual(ft.smbiosview_products(sections, after=False), {1: ["OLD"], 2: []})
+        self.assertEqual(ft.smbiosview_products(sections, after=True), {1: ["NEW", "NEW"], 2: ["NEW"]})
+
+
+if __name__ == "__main__":
+    unittest.main()

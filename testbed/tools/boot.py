@@ -8,9 +8,13 @@ the files the guest wrote are copied back out of the image with mcopy.
 """
 
 import dataclasses
+import json
 import os
 import shutil
+import socket
 import subprocess
+import tempfile
+import threading
 import time
 
 STRAP_PORT_LOW = 0x1C0E   # carries code bits 0 and 1
@@ -81,6 +85,9 @@ class BootPlan:
     timeout: int = 240             # seconds for the whole boot
     extra_files: dict = dataclasses.field(default_factory=dict)  # name on disk -> host path
     results: tuple = ("before.bin", "after.bin")
+    # (step, monitor command): once the serial log shows that step started,
+    # the command's output is saved as monitor.txt (the step should stall).
+    monitor_query: tuple = None
 
 
 @dataclasses.dataclass
@@ -158,6 +165,42 @@ def qemu_command(plan, folder, disk):
     return command
 
 
+def _qmp_exchange(path, command):
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as channel:
+        channel.settimeout(20)
+        channel.connect(path)
+        reader = channel.makefile("r")
+        reader.readline()  # greeting
+        for request in ({"execute": "qmp_capabilities"},
+                        {"execute": "human-monitor-command", "arguments": {"command-line": command}}):
+            channel.sendall((json.dumps(request) + "\n").encode())
+            while True:
+                reply = json.loads(reader.readline())
+                if "return" in reply or "error" in reply:
+                    break
+        return reply.get("return", json.dumps(reply.get("error")))
+
+
+def _query_when(serial_log, marker, socket_path, command, output, deadline):
+    """Waits for `marker` in the serial log, then asks QEMU's monitor."""
+    while time.monotonic() < deadline:
+        try:
+            with open(serial_log, "rb") as handle:
+                if marker.encode() in handle.read():
+                    break
+        except FileNotFoundError:
+            pass
+        time.sleep(0.2)
+    else:
+        return
+    try:
+        text = _qmp_exchange(socket_path, command)
+    except (OSError, ValueError) as error:
+        text = "monitor query failed: %s\n" % error
+    with open(output, "w") as handle:
+        handle.write(text)
+
+
 def run(plan, efi_dir, folder):
     os.makedirs(folder, exist_ok=True)
     for name in os.listdir(folder):
@@ -170,6 +213,16 @@ def run(plan, efi_dir, folder):
         handle.write(" ".join(command) + "\n")
     trace_path = os.path.join(folder, "trace.log")
     started = time.monotonic()
+    query = None
+    if plan.monitor_query:
+        # A short path of its own: socket paths are limited to about 100 bytes.
+        socket_dir = tempfile.mkdtemp(prefix="testbed-qmp-")
+        socket_path = os.path.join(socket_dir, "qmp")
+        command += ["-qmp", "unix:%s,server=on,wait=off" % socket_path]
+        step, monitor_command = plan.monitor_query
+        query = threading.Thread(target=_query_when, daemon=True, args=(
+            os.path.join(folder, "serial.log"), "testbed-step: " + step, socket_path, monitor_command,
+            os.path.join(folder, "monitor.txt"), started + plan.timeout))
     # timeout(1) ends a hung firmware even when it prints nothing.
     command = ["timeout", "--kill-after=5", str(plan.timeout)] + command
     # The trace logs every device read of the whole boot; awk keeps the strap
@@ -178,9 +231,14 @@ def run(plan, efi_dir, folder):
     with open(trace_path, "wb") as trace:
         process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                    stderr=subprocess.PIPE)
+        if query:
+            query.start()
         subprocess.run(["awk", keep], stdin=process.stderr, stdout=trace, check=True)
         process.stderr.close()
         process.wait()
+    if query:
+        query.join(timeout=5)
+        shutil.rmtree(socket_dir, ignore_errors=True)
     timed_out = process.returncode in (124, 137)
     seconds = time.monotonic() - started
     files = {}

@@ -77,9 +77,9 @@ def main():
     print("SMBIOS %s entry point; boot took %.0f s" % ("3.0" if after.anchor == "_SM3_" else "2.x", result.seconds))
     print()
     rows = product_rows(before, after)
-    print("%-4s  %-6s  %-22s  %-22s" % ("Type", "Handle", "Product name before", "Product name after"))
+    print("%-4s  %-6s  %-22s  %s" % ("Type", "Handle", "Product name before", "Product name after"))
     for kind, handle, old, new in rows:
-        print("%4d  0x%04X  %-22s  %-22s" % (kind, handle, old, new))
+        print("%4d  0x%04X  %-22s  %s" % (kind, handle, old, new))
     print()
     print("Output folder: %s" % folder)
     print("  serial.log, before.bin, after.bin, before.dmidecode.txt, after.dmidecode.txt, trace.log")

@@ -8,6 +8,9 @@ Scenarios:
   rewrite        dump, adapter, driver, trigger, dump (the usual run)
   trigger-first  the trigger is installed before the driver is loaded
   trigger-twice  the trigger is installed twice after the driver is loaded
+  register-window  the usual run, and QEMU's memory map taken while the
+                 Shell stalls after the trigger must leave the driver's two
+                 device-register addresses unassigned on this machine
 """
 
 import argparse
@@ -29,6 +32,11 @@ PRODUCT_NAME_OFFSET = 5  # the Product Name string number in types 1 and 2
 PROBE_PORTS = [boot.STRAP_PORT_LOW, boot.STRAP_PORT_LOW, boot.STRAP_PORT_HIGH, boot.STRAP_PORT_HIGH]
 
 
+# The device registers that the driver reads and writes back on the target.
+DEVICE_REGISTERS = (0xF80E1062, 0xF80E10DF)
+STALL_STEP = "stall 3000000"
+
+
 class Failure(Exception):
     pass
 
@@ -47,6 +55,10 @@ def steps_for(scenario):
     if scenario == "trigger-twice":
         steps = boot.standard_steps()
         steps.insert(steps.index("trigger"), "trigger")
+        return steps
+    if scenario == "register-window":
+        steps = boot.standard_steps()
+        steps.insert(steps.index("trigger") + 1, STALL_STEP)
         return steps
     raise ValueError(scenario)
 
@@ -134,6 +146,34 @@ def check_strap_reads(reads, plan, walks, end_of_table_handle):
                % (index, index // 4, port, size, wanted))
 
 
+# ---- the memory map ----------------------------------------------------------
+
+MTREE_RANGE = re.compile(r"^\s+([0-9a-f]+)-([0-9a-f]+) \(prio (-?\d+), ([\w-]+)\): (.*)$")
+
+
+def system_memory_map(text):
+    """The ranges of the flat view that serves the address space "memory"."""
+    for view in text.split("FlatView #")[1:]:
+        if ' AS "memory", root: system' in view:
+            ranges = []
+            for line in view.splitlines():
+                match = MTREE_RANGE.match(line)
+                if match:
+                    ranges.append((int(match.group(1), 16), int(match.group(2), 16), match.group(5)))
+            return ranges
+    raise Failure("no flat view of system memory in the monitor output")
+
+
+def check_registers_unassigned(monitor_path):
+    expect(os.path.exists(monitor_path), "QEMU's monitor was not queried (missing %s)" % monitor_path)
+    with open(monitor_path) as handle:
+        ranges = system_memory_map(handle.read())
+    expect(any(name.startswith("pc.ram") for _, _, name in ranges), "memory map without RAM: %r" % ranges)
+    for address in DEVICE_REGISTERS:
+        hits = [name for start, end, name in ranges if start <= address <= end]
+        expect(not hits, "device register %#x lands in %s on this machine" % (address, hits))
+
+
 # ---- the table --------------------------------------------------------------
 
 def check_unchanged(before, after):
@@ -199,6 +239,8 @@ def check(plan, scenario, result):
     if name is None:
         check_unchanged(before, after)
         expect(dmi_after == dmi_before, "dmidecode sees other product names after")
+        expect(view_after == smbiosview_products(sections, after=False) and all(view_after.values()),
+               "smbiosview shows other product names after: %r" % view_after)
     else:
         check_renamed(before, after, name)
         for kind, names in dmi_after.items():
@@ -206,6 +248,8 @@ def check(plan, scenario, result):
         for kind, names in view_after.items():
             expect(names and all(n == name for n in names),
                    "smbiosview shows type %d ProductName %r, expected %r" % (kind, names, name))
+    if scenario == "register-window":
+        check_registers_unassigned(os.path.join(result.folder, "monitor.txt"))
     if scenario == "trigger-first":
         check_strap_reads(reads, plan, walks=0, end_of_table_handle=end_handle)
     else:
@@ -220,19 +264,26 @@ def main():
     parser.add_argument("--code", type=int, required=True, choices=range(16))
     parser.add_argument("--entry-point", type=int, choices=(32, 64), default=64)
     parser.add_argument("--noise", action="store_true", help="set every non-strap bit of both ports")
-    parser.add_argument("--scenario", choices=("rewrite", "trigger-first", "trigger-twice"), default="rewrite")
+    parser.add_argument("--scenario", choices=("rewrite", "trigger-first", "trigger-twice", "register-window"), default="rewrite")
     parser.add_argument("--timeout", type=int, default=240)
+    parser.add_argument("--keep", action="store_true", help="keep the disk image and trace after a pass")
     args = parser.parse_args()
     args.efi_dir, args.out = os.path.abspath(args.efi_dir), os.path.abspath(args.out)
 
     plan = boot.BootPlan(code=args.code, noise=args.noise, entry_point=args.entry_point,
                          steps=steps_for(args.scenario), timeout=args.timeout)
+    if args.scenario == "register-window":
+        plan.monitor_query = (STALL_STEP, "info mtree -f")
     result = boot.run(plan, args.efi_dir, args.out)
     try:
         name = check(plan, args.scenario, result)
     except (Failure, smbios_dump.DumpError) as failure:
         print("FAIL: %s\n  boot took %.1f s; logs in %s" % (failure, result.seconds, args.out))
         return 1
+    if not args.keep:
+        # A passing boot's disk and full strap trace are large and say nothing new.
+        for bulky in ("disk.img", "trace.log"):
+            os.remove(os.path.join(args.out, bulky))
     print("PASS: code %d (%s), %s, entry point %d%s; boot took %.1f s"
           % (args.code, name or "table unchanged", args.scenario, args.entry_point,
              ", noisy straps" if args.noise else "", result.seconds))

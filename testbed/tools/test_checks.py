@@ -133,6 +133,32 @@ class StrapTraceCheckTest(unittest.TestCase):
         self.assertEqual(boot.strap_bytes(0, True), (0xDD, 0xFA))
 
 
+class MemoryMapCheckTest(unittest.TestCase):
+    MAP = ("FlatView #0\n AS \"cpu-smm-0\", root: memory\n"
+           "  00000000f8000000-00000000fbffffff (prio 0, i/o): smm-only\n"
+           "FlatView #1\n AS \"memory\", root: system\n Root memory region: system\n"
+           "  0000000000000000-000000000fffffff (prio 0, ram): pc.ram\n"
+           "  00000000c0000000-00000000c0000fff (prio 1, i/o): ahci\n%s"
+           "  00000000fec00000-00000000fec00fff (prio 0, i/o): ioapic\n")
+
+    def check(self, extra):
+        with tempfile.NamedTemporaryFile("w", delete=False) as handle:
+            handle.write(self.MAP % extra)
+        try:
+            ft.check_registers_unassigned(handle.name)
+        finally:
+            os.remove(handle.name)
+
+    def test_accepts_registers_in_unassigned_space(self):
+        self.check("")
+
+    def test_catches_a_device_over_either_register(self):
+        for extra in ("  00000000f80e1000-00000000f80e1fff (prio 1, i/o): nvme-bar0\n",
+                      "  00000000f80e10df-00000000f80e10df (prio 1, i/o): port\n"):
+            with self.subTest(extra=extra), self.assertRaises(ft.Failure):
+                self.check(extra)
+
+
 class SerialLogTest(unittest.TestCase):
     def test_smbiosview_names_split_at_the_after_dump(self):
         log = ("\x1b[1mShell> \x1b[0mecho\r\ntestbed-step: smbiosview -t 1\r\nProductName: OLD\r\n"

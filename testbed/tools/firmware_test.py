@@ -148,7 +148,7 @@ def check_strap_reads(reads, plan, walks, end_of_table_handle):
 
 # ---- the memory map ----------------------------------------------------------
 
-MTREE_RANGE = re.compile(r"^\s+([0-9a-f]+)-([0-9a-f]+) \(prio (-?\d+), ([\w-]+)\): (.*)$")
+MTREE_RANGE = re.compile(r"^\s+([0-9a-f]+)-([0-9a-f]+) \(prio (-?\d+), ([^)]*)\): (.*)$")
 
 
 def system_memory_map(text):

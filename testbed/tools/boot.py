@@ -40,6 +40,7 @@ IMAGES = {
     "trigger": "TestbedTrigger.efi",
     "dump": "TestbedDumpTable.efi",
     "straps": "TestbedStrapMark.efi",
+    "probe": "TestbedAdapterProbe.efi",
     "driver": "SmbiosBoardName.efi",
 }
 

@@ -8,6 +8,8 @@ Scenarios:
   rewrite        dump, adapter, driver, trigger, dump (the usual run)
   trigger-first  the trigger is installed before the driver is loaded
   trigger-twice  the trigger is installed twice after the driver is loaded
+  adapter-probe  no driver: the adapter's entries are put through bad and good
+                 input on the firmware, and the table must end as it began
   register-window  the usual run, and QEMU's memory map taken while the
                  Shell stalls after the trigger must leave the driver's two
                  device-register addresses unassigned on this machine
@@ -50,12 +52,15 @@ def steps_for(scenario):
     if scenario == "rewrite":
         return boot.standard_steps()
     if scenario == "trigger-first":
-        return ["straps", "dump before.bin", "load adapter", "trigger", "load driver",
-                "dump after.bin", "smbiosview -t 1", "smbiosview -t 2"]
+        return ["straps", "dump before.bin", "smbiosview -t 1", "smbiosview -t 2", "load adapter",
+                "trigger", "load driver", "dump after.bin", "smbiosview -t 1", "smbiosview -t 2"]
     if scenario == "trigger-twice":
         steps = boot.standard_steps()
         steps.insert(steps.index("trigger"), "trigger")
         return steps
+    if scenario == "adapter-probe":
+        return ["straps", "dump before.bin", "smbiosview -t 1", "smbiosview -t 2", "load adapter",
+                "probe", "dump after.bin", "smbiosview -t 1", "smbiosview -t 2"]
     if scenario == "register-window":
         steps = boot.standard_steps()
         steps.insert(steps.index("trigger") + 1, STALL_STEP)
@@ -232,7 +237,8 @@ def check(plan, scenario, result):
     end_handle = before.end_of_table.handle
     reads = strap_reads(result.trace_log)
 
-    name = BOARD_NAMES.get(plan.code) if scenario != "trigger-first" else None
+    runs_driver = scenario not in ("trigger-first", "adapter-probe")
+    name = BOARD_NAMES.get(plan.code) if runs_driver else None
     dmi_before = dmidecode_products(result.files["before.bin"], plan.entry_point)
     dmi_after = dmidecode_products(result.files["after.bin"], plan.entry_point)
     view_after = smbiosview_products(sections, after=True)
@@ -250,7 +256,11 @@ def check(plan, scenario, result):
                    "smbiosview shows type %d ProductName %r, expected %r" % (kind, names, name))
     if scenario == "register-window":
         check_registers_unassigned(os.path.join(result.folder, "monitor.txt"))
-    if scenario == "trigger-first":
+    if scenario == "adapter-probe":
+        probe = "".join(body for step, body in sections if step == "probe")
+        expect("probe: all cases passed" in probe and "probe: FAIL" not in probe,
+               "adapter probe failed:\n" + "\n".join(l for l in probe.splitlines() if l.startswith("probe:")))
+    if not runs_driver:
         check_strap_reads(reads, plan, walks=0, end_of_table_handle=end_handle)
     else:
         check_strap_reads(reads, plan, walks=1, end_of_table_handle=end_handle)
@@ -264,7 +274,8 @@ def main():
     parser.add_argument("--code", type=int, required=True, choices=range(16))
     parser.add_argument("--entry-point", type=int, choices=(32, 64), default=64)
     parser.add_argument("--noise", action="store_true", help="set every non-strap bit of both ports")
-    parser.add_argument("--scenario", choices=("rewrite", "trigger-first", "trigger-twice", "register-window"), default="rewrite")
+    parser.add_argument("--scenario", choices=("rewrite", "trigger-first", "trigger-twice", "register-window",
+                                               "adapter-probe"), default="rewrite")
     parser.add_argument("--timeout", type=int, default=240)
     parser.add_argument("--keep", action="store_true", help="keep the disk image and trace after a pass")
     args = parser.parse_args()

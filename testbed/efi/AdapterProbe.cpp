@@ -1,0 +1,131 @@
+// Application that puts the SMBIOS service adapter's by-handle entries
+// through bad and good input on the real firmware, after the adapter is
+// loaded and before any driver runs. Every refused write must leave the
+// structure as it was; the last write puts the original bytes back, so the
+// table ends as it began. Prints one line per case and a verdict.
+#include "platform/SmbiosTableService.h"
+#include "testbed/efi/Console.h"
+#include "testbed/efi/SmbiosTable.h"
+
+static CONST UINT16 ProbeHandle = 0x0100;  // QEMU's System Information structure
+static CONST UINTN Capacity = 512;
+
+static SMBIOS_TABLE_SERVICE *Service;
+static UINT8 Original[Capacity];
+static UINT16 OriginalSize;
+static UINT8 Work[Capacity];
+static UINTN Failures;
+
+static BOOLEAN HeldEquals(IN CONST UINT8 *Bytes, IN UINT16 Size) {
+  UINT8 *Held = nullptr;
+  UINT16 HeldSize = 0;
+  if (EFI_ERROR(Service->ReadStructureByHandle(ProbeHandle, &Held, &HeldSize)) || HeldSize != Size) {
+    return FALSE;
+  }
+  for (UINT16 Index = 0; Index < Size; Index++) {
+    if (Held[Index] != Bytes[Index]) {
+      return FALSE;
+    }
+  }
+  return TRUE;
+}
+
+static VOID Report(IN CONST CHAR8 *Case, IN EFI_STATUS Status, IN BOOLEAN Passed) {
+  Print(Passed ? "probe: ok   " : "probe: FAIL ");
+  Print(Case);
+  Print(", status ");
+  PrintHex(Status, 16);
+  Print("\n");
+  if (!Passed) {
+    Failures++;
+  }
+}
+
+// A write that must be refused and must leave the held structure unchanged.
+static VOID ExpectRefused(IN CONST CHAR8 *Case, IN UINT16 Handle, IN CONST UINT8 *Bytes, IN UINT16 Size) {
+  EFI_STATUS Status = Service->WriteStructureByHandle(Handle, Bytes, Size);
+  Report(Case, Status, EFI_ERROR(Status) && HeldEquals(Original, OriginalSize));
+}
+
+static VOID StartFromOriginal() { CopyTestbedBytes(Work, Original, OriginalSize); }
+
+static VOID SetHeaderHandle(IN UINT16 Handle) {
+  Work[2] = (UINT8)Handle;
+  Work[3] = (UINT8)(Handle >> 8);
+}
+
+// Replaces the original's string set by Strings (each NUL-terminated, then
+// one more zero); returns the new size.
+static UINT16 WithStrings(IN CONST CHAR8 *Strings, IN UINTN Length) {
+  UINTN Size = Original[1];
+  CopyTestbedBytes(Work, Original, Size);
+  CopyTestbedBytes(Work + Size, (CONST UINT8 *)Strings, Length);
+  return (UINT16)(Size + Length);
+}
+
+extern "C" EFI_STATUS EFIAPI AdapterProbeEntry(IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable) {
+  (void)ImageHandle;
+  ConsoleInit(SystemTable);
+  EFI_STATUS Status = SystemTable->BootServices->LocateProtocol(&SmbiosServiceGuid, nullptr, (VOID **)&Service);
+  if (EFI_ERROR(Status) || Service == nullptr || Service->ReadStructureByHandle == nullptr) {
+    Report("service with by-handle entries located", Status, FALSE);
+    return EFI_NOT_FOUND;
+  }
+  UINT8 *Held = nullptr;
+  Status = Service->ReadStructureByHandle(ProbeHandle, &Held, &OriginalSize);
+  if (EFI_ERROR(Status) || OriginalSize > Capacity / 2 ||
+      MeasureStructure(Held, OriginalSize) != OriginalSize) {
+    Report("read of the System Information structure", Status, FALSE);
+    return EFI_NOT_FOUND;
+  }
+  CopyTestbedBytes(Original, Held, OriginalSize);
+  Report("read of the System Information structure", Status, TRUE);
+
+  UINT8 *Unused = nullptr;
+  UINT16 UnusedSize = 0;
+  Status = Service->ReadStructureByHandle(0x0101, &Unused, &UnusedSize);
+  Report("read of an unknown handle refused", Status, Status == EFI_NOT_FOUND);
+
+  StartFromOriginal();
+  SetHeaderHandle(0x0101);
+  EFI_STATUS Unknown = Service->WriteStructureByHandle(0x0101, Work, OriginalSize);
+  Report("write to an unknown handle refused", Unknown,
+         Unknown == EFI_NOT_FOUND && HeldEquals(Original, OriginalSize));
+
+  StartFromOriginal();
+  SetHeaderHandle(0x0200);
+  ExpectRefused("write whose header names another handle", ProbeHandle, Work, OriginalSize);
+
+  StartFromOriginal();
+  Work[OriginalSize - 1] = 'X';
+  ExpectRefused("write without a closing zero pair", ProbeHandle, Work, OriginalSize);
+
+  StartFromOriginal();
+  Work[OriginalSize] = 0;
+  ExpectRefused("write with a size past the structure", ProbeHandle, Work, (UINT16)(OriginalSize + 1));
+  ExpectRefused("write with a size short of the structure", ProbeHandle, Work, (UINT16)(OriginalSize - 1));
+
+  StartFromOriginal();
+  Work[1] = 3;
+  ExpectRefused("write with a header shorter than 4 bytes", ProbeHandle, Work, OriginalSize);
+
+  StartFromOriginal();
+  Work[0] = 2;
+  ExpectRefused("write that changes the type", ProbeHandle, Work, OriginalSize);
+
+  // A string longer than the firmware may accept: whichever way the firmware
+  // decides, the held structure is then exactly the new or the old bytes.
+  static CONST CHAR8 LongStrings[] =
+      "M\0P-0123456789012345678901234567890123456789012345678901234567890123456789\0V\0";
+  UINT16 LongSize = WithStrings(LongStrings, sizeof(LongStrings));
+  Status = Service->WriteStructureByHandle(ProbeHandle, Work, LongSize);
+  Report(EFI_ERROR(Status) ? "write with a 72-character string refused, structure kept"
+                           : "write with a 72-character string taken",
+         Status, EFI_ERROR(Status) ? HeldEquals(Original, OriginalSize) : HeldEquals(Work, LongSize));
+
+  Status = Service->WriteStructureByHandle(ProbeHandle, Original, OriginalSize);
+  Report("write of the original bytes", Status, !EFI_ERROR(Status) && HeldEquals(Original, OriginalSize));
+
+  Print(Failures == 0 ? "probe: all cases passed\n" : "probe: cases failed\n");
+  return Failures == 0 ? EFI_SUCCESS : EFI_ABORTED;
+}

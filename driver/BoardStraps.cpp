@@ -18,7 +18,7 @@ static CONST STRAP_BIT StrapBits[] = {
 
 BOARD_STRAP_CODE ReadBoardStrapCode() {
   BOARD_STRAP_CODE Code = 0;
-  for (UINT8 CodeBit = 0; CodeBit < sizeof(StrapBits) / sizeof(StrapBits[0]); CodeBit++) {
+  for (UINTN CodeBit = 0; CodeBit < sizeof(StrapBits) / sizeof(StrapBits[0]); CodeBit++) {
     UINT8 Value = PortRead8(StrapBits[CodeBit].Port);
     Code |= (BOARD_STRAP_CODE)(((Value >> StrapBits[CodeBit].PortBit) & 1) << CodeBit);
   }

@@ -23,8 +23,8 @@ struct RewriteFaults {
 
 struct ExpectedRewrite {
   EFI_STATUS Status;
-  bool Writes;                // a WriteStructureByHandle call is made
-  std::vector<UINT8> Bytes;   // what it hands over, when it is made
+  bool Writes;               // a WriteStructureByHandle call is made
+  std::vector<UINT8> Bytes;  // what it hands over, when it is made
 };
 
 // The board model name for a strap code, or an empty string for a code no

@@ -38,8 +38,8 @@ struct Entry {
 
 struct Probe {
   UINT16 Handle;
-  const Entry *Found;         // null unless the read succeeded with a structure
-  unsigned CallsCounted;      // fallible calls counted once this read was made
+  const Entry *Found;     // null unless the read succeeded with a structure
+  unsigned CallsCounted;  // fallible calls counted once this read was made
 };
 
 struct Write {
@@ -125,7 +125,7 @@ void BuildTable(Input &In) {
     Bytes[2] = (UINT8)HeaderHandle;
     Bytes[3] = (UINT8)(HeaderHandle >> 8);
     Entry &Slot = Table[Key];
-    Slot.Mode = (Mode & 3) == 1 ? ReadMode::Fails
+    Slot.Mode = (Mode & 3) == 1   ? ReadMode::Fails
                 : (Mode & 3) == 2 ? ReadMode::NullOnSuccess
                                   : ReadMode::Held;
     Slot.Original = fuzz::HeldStructure(Bytes.data(), Bytes.size());
@@ -149,12 +149,11 @@ UINT8 StrapCodeOf(const fuzz::PortAccess *Reads) {
 }
 
 void CheckWriteBack(const std::vector<fuzz::PortAccess> &Log) {
-  const fuzz::PortAccess Expected[5] = {
-      {true, false, WRITE_BACK_REGISTER_A, fuzz::RegisterAValue},
-      {true, false, WRITE_BACK_REGISTER_B, fuzz::RegisterBValue},
-      {true, true, WRITE_BACK_REGISTER_A, fuzz::RegisterAValue},
-      {true, true, WRITE_BACK_REGISTER_B, fuzz::RegisterBValue},
-      {true, true, WRITE_BACK_REGISTER_A, fuzz::RegisterAValue}};
+  const fuzz::PortAccess Expected[5] = {{true, false, WRITE_BACK_REGISTER_A, fuzz::RegisterAValue},
+                                        {true, false, WRITE_BACK_REGISTER_B, fuzz::RegisterBValue},
+                                        {true, true, WRITE_BACK_REGISTER_A, fuzz::RegisterAValue},
+                                        {true, true, WRITE_BACK_REGISTER_B, fuzz::RegisterBValue},
+                                        {true, true, WRITE_BACK_REGISTER_A, fuzz::RegisterAValue}};
   fuzz::Require(Log.size() >= 5, "the register write-back comes first");
   for (unsigned Index = 0; Index < 5; Index++) {
     fuzz::Require(Log[Index].Mmio == Expected[Index].Mmio &&
@@ -200,15 +199,16 @@ void CheckWalk(unsigned FailingCall) {
       break;
     }
   }
-  fuzz::Require(EndOfTable == Probes.size() - 1 || (EndOfTable == Probes.size() &&
-                                                    Probes.size() == 65536),
-                "the walk stops at End-of-Table or after handle 65535");
+  fuzz::Require(
+      EndOfTable == Probes.size() - 1 || (EndOfTable == Probes.size() && Probes.size() == 65536),
+      "the walk stops at End-of-Table or after handle 65535");
   fuzz::Require(fuzz::WalkHardwareLog().size() == 5 + 4 * Probes.size(),
                 "the straps are sampled once with every probe");
   std::vector<Write> Expected = ExpectedWrites(FailingCall);
   fuzz::Require(Writes.size() == Expected.size(), "every sound type 1 and 2 structure is written");
   for (size_t Index = 0; Index < Writes.size(); Index++) {
-    fuzz::Require(Writes[Index].Handle == Expected[Index].Handle, "written under its header handle");
+    fuzz::Require(Writes[Index].Handle == Expected[Index].Handle,
+                  "written under its header handle");
     fuzz::Require(Writes[Index].Bytes.size() <= fuzz::WorkingCopyBytes, "at most 406 bytes");
     fuzz::Require(Writes[Index].Bytes == Expected[Index].Bytes,
                   "well formed, with the probe's board name as string 2");

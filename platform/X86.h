@@ -33,12 +33,15 @@ static inline VOID X86Out32(UINT16 Port, UINT32 Value) {
   __asm__ __volatile__("outl %0, %w1" : : "a"(Value), "Nd"(Port));
 }
 
+// The asm outputs write through all four pointers; clang-tidy does not see it.
+// NOLINTBEGIN(readability-non-const-parameter)
 static inline VOID X86CpuId(UINT32 Leaf, UINT32 SubLeaf, UINT32 *Eax, UINT32 *Ebx, UINT32 *Ecx,
                             UINT32 *Edx) {
   __asm__ __volatile__("cpuid"
                        : "=a"(*Eax), "=b"(*Ebx), "=c"(*Ecx), "=d"(*Edx)
                        : "a"(Leaf), "c"(SubLeaf));
 }
+// NOLINTEND(readability-non-const-parameter)
 
 static inline UINT64 X86ReadTsc() {
   UINT32 Low;

@@ -43,8 +43,8 @@ struct Outcome {
 };
 
 bool IsFallible(const std::string &Call) {
-  for (const char *Name : {"AllocatePool", "LocateProtocol", "ReadStructureByHandle",
-                           "WriteStructureByHandle"}) {
+  for (const char *Name :
+       {"AllocatePool", "LocateProtocol", "ReadStructureByHandle", "WriteStructureByHandle"}) {
     if (Call.rfind(Name, 0) == 0) {
       return true;
     }
@@ -72,8 +72,8 @@ class FaultInjectionTest : public DriverFixture {
     FakeEvent *Event = Firmware().Events.back().get();
     FailFallibleCall(FailingCall);
     OnTriggerInstalled(Event, nullptr);
-    Outcome Result{SmbiosTable().Structures, {}, SmbiosTable().Reads, Event->Closed,
-                   PoolLeaks(), HandedOutStructuresIntact()};
+    Outcome Result{SmbiosTable().Structures,   {}, SmbiosTable().Reads, Event->Closed, PoolLeaks(),
+                   HandedOutStructuresIntact()};
     for (const std::string &Call : CallLog()) {
       if (IsFallible(Call)) {
         Result.FallibleCalls.push_back(Call);

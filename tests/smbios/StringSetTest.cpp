@@ -66,11 +66,14 @@ TEST(FindStringInSetTest, FindsEachStringAndRefusesMissingOnes) {
 }
 
 struct Replacement {
+  const char *Name;
   std::vector<std::string> Before;
   UINT8 StringNumber;
   const char *NewString;
   std::vector<std::string> After;
 };
+
+void PrintTo(const Replacement &Case, std::ostream *Out) { *Out << Case.Name; }
 
 class ReplaceStringInSetTest : public ::testing::TestWithParam<Replacement> {};
 
@@ -92,13 +95,14 @@ TEST_P(ReplaceStringInSetTest, RewritesOnlyTheStringAndKeepsTheRest) {
 INSTANTIATE_TEST_SUITE_P(
     StringSetCases, ReplaceStringInSetTest,
     ::testing::Values(
-        Replacement{{"A", "B"}, 2, "XYZ", {"A", "XYZ"}},            // last string grows
-        Replacement{{"A", "BB", "C"}, 2, "Q", {"A", "Q", "C"}},      // shrinks by 1
-        Replacement{{"A", "BB", "C"}, 2, "QQQQ", {"A", "QQQQ", "C"}},  // grows by 2
-        Replacement{{"A", "BB", "C"}, 2, "ZZ", {"A", "ZZ", "C"}},    // same length
-        Replacement{{"M", "P", "V"}, 1, "Maker", {"Maker", "P", "V"}},
-        Replacement{{"M", "P", "V"}, 3, "v2.0", {"M", "P", "v2.0"}},
-        Replacement{{}, 1, "NEW", {"NEW"}}));  // empty set gains its first string
+        Replacement{"LastStringGrows", {"A", "B"}, 2, "XYZ", {"A", "XYZ"}},
+        Replacement{"MiddleShrinksByOne", {"A", "BB", "C"}, 2, "Q", {"A", "Q", "C"}},
+        Replacement{"MiddleGrowsByTwo", {"A", "BB", "C"}, 2, "QQQQ", {"A", "QQQQ", "C"}},
+        Replacement{"SameLength", {"A", "BB", "C"}, 2, "ZZ", {"A", "ZZ", "C"}},
+        Replacement{"FirstString", {"M", "P", "V"}, 1, "Maker", {"Maker", "P", "V"}},
+        Replacement{"LastOfThree", {"M", "P", "V"}, 3, "v2.0", {"M", "P", "v2.0"}},
+        Replacement{"EmptySetGainsFirstString", {}, 1, "NEW", {"NEW"}}),
+    [](const ::testing::TestParamInfo<Replacement> &Info) { return std::string(Info.param.Name); });
 
 TEST(ReplaceStringInSetTest, SameLengthKeepsTheSize) {
   Buffer Work(Type1({"A", "BB", "C"}), 0);

@@ -8,8 +8,8 @@ extern "C" EFI_STATUS EFIAPI DriverEntry(IN EFI_HANDLE ImageHandle,
   InitServiceContext(ImageHandle, SystemTable);
   EFI_BOOT_SERVICES *BootServices = ServiceContext.BootServices;
   EFI_EVENT Event = nullptr;
-  EFI_STATUS Status = BootServices->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_NOTIFY, OnTriggerInstalled,
-                                                nullptr, &Event);
+  EFI_STATUS Status =
+      BootServices->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_NOTIFY, OnTriggerInstalled, nullptr, &Event);
   if (!EFI_ERROR(Status)) {
     // The key is not kept: the handler looks the trigger up without it.
     VOID *Registration = nullptr;

@@ -54,8 +54,7 @@ VOID EFIAPI OnTriggerInstalled(IN EFI_EVENT Event, IN VOID *Context) {
   if (EFI_ERROR(BootServices->LocateProtocol(&TriggerProtocolGuid, nullptr, &Trigger))) {
     return;
   }
-  BootServices->LocateProtocol(&SmbiosServiceGuid, nullptr,
-                               (VOID **)&ServiceContext.SmbiosService);
+  BootServices->LocateProtocol(&SmbiosServiceGuid, nullptr, (VOID **)&ServiceContext.SmbiosService);
   if (ServiceContext.SmbiosService != nullptr) {
     RewriteTable();
   }

@@ -8,8 +8,7 @@
 
 // Neither entry takes the interface pointer: the first argument is the
 // structure handle.
-typedef EFI_STATUS(EFIAPI *SMBIOS_READ_STRUCTURE_BY_HANDLE)(IN UINT16 Handle,
-                                                            OUT UINT8 **Structure,
+typedef EFI_STATUS(EFIAPI *SMBIOS_READ_STRUCTURE_BY_HANDLE)(IN UINT16 Handle, OUT UINT8 **Structure,
                                                             OUT UINT16 *Size);
 typedef EFI_STATUS(EFIAPI *SMBIOS_WRITE_STRUCTURE_BY_HANDLE)(IN UINT16 Handle,
                                                              IN CONST UINT8 *Buffer,

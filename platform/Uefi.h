@@ -41,7 +41,7 @@ static_assert(sizeof(CHAR16) == 2, "UCS-2 characters");
 
 #define EFI_ERROR_BIT (1ULL << 63)
 #define EFIERR(Code) (EFI_ERROR_BIT | (Code))
-#define EFI_ERROR(Status) (((EFI_STATUS)(Status) & EFI_ERROR_BIT) != 0)
+#define EFI_ERROR(Status) (((EFI_STATUS)(Status)&EFI_ERROR_BIT) != 0)
 
 #define EFI_SUCCESS ((EFI_STATUS)0)
 #define EFI_LOAD_ERROR EFIERR(1)
@@ -106,8 +106,7 @@ typedef EFI_STATUS(EFIAPI *EFI_ALLOCATE_POOL)(IN EFI_MEMORY_TYPE PoolType, IN UI
 typedef EFI_STATUS(EFIAPI *EFI_FREE_POOL)(IN VOID *Buffer);
 typedef EFI_STATUS(EFIAPI *EFI_CREATE_EVENT)(IN UINT32 Type, IN EFI_TPL NotifyTpl,
                                              IN EFI_EVENT_NOTIFY NotifyFunction OPTIONAL,
-                                             IN VOID *NotifyContext OPTIONAL,
-                                             OUT EFI_EVENT *Event);
+                                             IN VOID *NotifyContext OPTIONAL, OUT EFI_EVENT *Event);
 typedef EFI_STATUS(EFIAPI *EFI_CLOSE_EVENT)(IN EFI_EVENT Event);
 typedef EFI_STATUS(EFIAPI *EFI_SIGNAL_EVENT)(IN EFI_EVENT Event);
 typedef EFI_STATUS(EFIAPI *EFI_INSTALL_PROTOCOL_INTERFACE)(IN OUT EFI_HANDLE *Handle,
@@ -123,13 +122,12 @@ typedef EFI_STATUS(EFIAPI *EFI_UNINSTALL_PROTOCOL_INTERFACE)(IN EFI_HANDLE Handl
                                                              IN VOID *Interface);
 typedef EFI_STATUS(EFIAPI *EFI_HANDLE_PROTOCOL)(IN EFI_HANDLE Handle, IN EFI_GUID *Protocol,
                                                 OUT VOID **Interface);
-typedef EFI_STATUS(EFIAPI *EFI_REGISTER_PROTOCOL_NOTIFY)(IN EFI_GUID *Protocol,
-                                                         IN EFI_EVENT Event,
+typedef EFI_STATUS(EFIAPI *EFI_REGISTER_PROTOCOL_NOTIFY)(IN EFI_GUID *Protocol, IN EFI_EVENT Event,
                                                          OUT VOID **Registration);
 typedef EFI_STATUS(EFIAPI *EFI_LOCATE_HANDLE)(IN EFI_LOCATE_SEARCH_TYPE SearchType,
                                               IN EFI_GUID *Protocol OPTIONAL,
-                                              IN VOID *SearchKey OPTIONAL,
-                                              IN OUT UINTN *BufferSize, OUT EFI_HANDLE *Buffer);
+                                              IN VOID *SearchKey OPTIONAL, IN OUT UINTN *BufferSize,
+                                              OUT EFI_HANDLE *Buffer);
 typedef EFI_STATUS(EFIAPI *EFI_INSTALL_CONFIGURATION_TABLE)(IN EFI_GUID *Guid, IN VOID *Table);
 typedef EFI_STATUS(EFIAPI *EFI_STALL)(IN UINTN Microseconds);
 typedef EFI_STATUS(EFIAPI *EFI_LOCATE_PROTOCOL)(IN EFI_GUID *Protocol,

@@ -3,6 +3,7 @@
 // invent a name.
 #include "smbios/BoardNames.h"
 
+// clang-format off
 #define NAMED(Text) {Text, sizeof(Text) - 1}
 #define UNUSED_CODE {nullptr, 0}
 
@@ -18,6 +19,7 @@ CONST BOARD_NAME BoardNameTable[BOARD_STRAP_CODE_COUNT] = {
     NAMED("KP5VRA-E-WDN"), // 8
     UNUSED_CODE, UNUSED_CODE, UNUSED_CODE, UNUSED_CODE, UNUSED_CODE, UNUSED_CODE, UNUSED_CODE,
 };
+// clang-format on
 
 CONST BOARD_NAME *LookUpBoardName(IN BOARD_STRAP_CODE Code) {
   if (Code >= BOARD_STRAP_CODE_COUNT || BoardNameTable[Code].Name == nullptr) {

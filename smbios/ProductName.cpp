@@ -21,8 +21,8 @@ static EFI_STATUS BuildRewrite(UINT8 *WorkingCopy, CHAR8 *NameBuffer, CONST UINT
   }
   CopyBytes(NameBuffer, Board->Name, Board->Length);
   NameBuffer[Board->Length] = 0;
-  EFI_STATUS Status = ReplaceStringInSet(WorkingCopy, ProductNameString, NameBuffer,
-                                         WORKING_COPY_SIZE);
+  EFI_STATUS Status =
+      ReplaceStringInSet(WorkingCopy, ProductNameString, NameBuffer, WORKING_COPY_SIZE);
   if (EFI_ERROR(Status)) {
     return Status;
   }
@@ -36,18 +36,17 @@ EFI_STATUS RewriteProductName(IN UINT16 Handle, IN CONST UINT8 *Structure,
   VOID *WorkingCopy = nullptr;
   VOID *NameBuffer = nullptr;
   EFI_STATUS Status = EFI_OUT_OF_RESOURCES;
-  EFI_STATUS CopyStatus = BootServices->AllocatePool(EfiBootServicesData, WORKING_COPY_SIZE,
-                                                     &WorkingCopy);
-  EFI_STATUS NameStatus = BootServices->AllocatePool(EfiBootServicesData, NAME_BUFFER_SIZE,
-                                                     &NameBuffer);
+  EFI_STATUS CopyStatus =
+      BootServices->AllocatePool(EfiBootServicesData, WORKING_COPY_SIZE, &WorkingCopy);
+  EFI_STATUS NameStatus =
+      BootServices->AllocatePool(EfiBootServicesData, NAME_BUFFER_SIZE, &NameBuffer);
   if (!EFI_ERROR(CopyStatus) && !EFI_ERROR(NameStatus) && WorkingCopy != nullptr &&
       NameBuffer != nullptr) {
     UINT16 NewSize = 0;
     Status = BuildRewrite((UINT8 *)WorkingCopy, (CHAR8 *)NameBuffer, Structure, Code, &NewSize);
     if (!EFI_ERROR(Status)) {
-      Status = ServiceContext.SmbiosService->WriteStructureByHandle(Handle,
-                                                                    (CONST UINT8 *)WorkingCopy,
-                                                                    NewSize);
+      Status = ServiceContext.SmbiosService->WriteStructureByHandle(
+          Handle, (CONST UINT8 *)WorkingCopy, NewSize);
     }
   }
   if (!EFI_ERROR(CopyStatus) && WorkingCopy != nullptr) {

@@ -19,7 +19,8 @@ static UINTN Failures;
 static BOOLEAN HeldEquals(IN CONST UINT8 *Bytes, IN UINT16 Size) {
   UINT8 *Held = nullptr;
   UINT16 HeldSize = 0;
-  if (EFI_ERROR(Service->ReadStructureByHandle(ProbeHandle, &Held, &HeldSize)) || HeldSize != Size) {
+  if (EFI_ERROR(Service->ReadStructureByHandle(ProbeHandle, &Held, &HeldSize)) ||
+      HeldSize != Size) {
     return FALSE;
   }
   for (UINT16 Index = 0; Index < Size; Index++) {
@@ -42,7 +43,8 @@ static VOID Report(IN CONST CHAR8 *Case, IN EFI_STATUS Status, IN BOOLEAN Passed
 }
 
 // A write that must be refused and must leave the held structure unchanged.
-static VOID ExpectRefused(IN CONST CHAR8 *Case, IN UINT16 Handle, IN CONST UINT8 *Bytes, IN UINT16 Size) {
+static VOID ExpectRefused(IN CONST CHAR8 *Case, IN UINT16 Handle, IN CONST UINT8 *Bytes,
+                          IN UINT16 Size) {
   EFI_STATUS Status = Service->WriteStructureByHandle(Handle, Bytes, Size);
   Report(Case, Status, EFI_ERROR(Status) && HeldEquals(Original, OriginalSize));
 }
@@ -63,10 +65,12 @@ static UINT16 WithStrings(IN CONST CHAR8 *Strings, IN UINTN Length) {
   return (UINT16)(Size + Length);
 }
 
-extern "C" EFI_STATUS EFIAPI AdapterProbeEntry(IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable) {
+extern "C" EFI_STATUS EFIAPI AdapterProbeEntry(IN EFI_HANDLE ImageHandle,
+                                               IN EFI_SYSTEM_TABLE *SystemTable) {
   (void)ImageHandle;
   ConsoleInit(SystemTable);
-  EFI_STATUS Status = SystemTable->BootServices->LocateProtocol(&SmbiosServiceGuid, nullptr, (VOID **)&Service);
+  EFI_STATUS Status =
+      SystemTable->BootServices->LocateProtocol(&SmbiosServiceGuid, nullptr, (VOID **)&Service);
   if (EFI_ERROR(Status) || Service == nullptr || Service->ReadStructureByHandle == nullptr) {
     Report("service with by-handle entries located", Status, FALSE);
     return EFI_NOT_FOUND;
@@ -102,8 +106,10 @@ extern "C" EFI_STATUS EFIAPI AdapterProbeEntry(IN EFI_HANDLE ImageHandle, IN EFI
 
   StartFromOriginal();
   Work[OriginalSize] = 0;
-  ExpectRefused("write with a size past the structure", ProbeHandle, Work, (UINT16)(OriginalSize + 1));
-  ExpectRefused("write with a size short of the structure", ProbeHandle, Work, (UINT16)(OriginalSize - 1));
+  ExpectRefused("write with a size past the structure", ProbeHandle, Work,
+                (UINT16)(OriginalSize + 1));
+  ExpectRefused("write with a size short of the structure", ProbeHandle, Work,
+                (UINT16)(OriginalSize - 1));
 
   StartFromOriginal();
   Work[1] = 3;
@@ -121,10 +127,12 @@ extern "C" EFI_STATUS EFIAPI AdapterProbeEntry(IN EFI_HANDLE ImageHandle, IN EFI
   Status = Service->WriteStructureByHandle(ProbeHandle, Work, LongSize);
   Report(EFI_ERROR(Status) ? "write with a 72-character string refused, structure kept"
                            : "write with a 72-character string taken",
-         Status, EFI_ERROR(Status) ? HeldEquals(Original, OriginalSize) : HeldEquals(Work, LongSize));
+         Status,
+         EFI_ERROR(Status) ? HeldEquals(Original, OriginalSize) : HeldEquals(Work, LongSize));
 
   Status = Service->WriteStructureByHandle(ProbeHandle, Original, OriginalSize);
-  Report("write of the original bytes", Status, !EFI_ERROR(Status) && HeldEquals(Original, OriginalSize));
+  Report("write of the original bytes", Status,
+         !EFI_ERROR(Status) && HeldEquals(Original, OriginalSize));
 
   Print(Failures == 0 ? "probe: all cases passed\n" : "probe: cases failed\n");
   return Failures == 0 ? EFI_SUCCESS : EFI_ABORTED;

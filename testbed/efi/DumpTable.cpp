@@ -83,8 +83,8 @@ static EFI_STATUS WriteDump(IN EFI_FILE_PROTOCOL *Root, IN CHAR16 *Name, IN CONS
   if (!EFI_ERROR(Root->Open(Root, &File, Name, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE, 0))) {
     File->Delete(File);
   }
-  EFI_STATUS Status = Root->Open(Root, &File, Name,
-                                 EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE, 0);
+  EFI_STATUS Status = Root->Open(
+      Root, &File, Name, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE, 0);
   if (EFI_ERROR(Status)) {
     return Status;
   }
@@ -108,7 +108,8 @@ static EFI_STATUS Fail(IN CONST CHAR8 *What, IN EFI_STATUS Status) {
   return EFI_ERROR(Status) ? Status : EFI_ABORTED;
 }
 
-extern "C" EFI_STATUS EFIAPI DumpEntry(IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable) {
+extern "C" EFI_STATUS EFIAPI DumpEntry(IN EFI_HANDLE ImageHandle,
+                                       IN EFI_SYSTEM_TABLE *SystemTable) {
   ConsoleInit(SystemTable);
   EFI_BOOT_SERVICES *BootServices = SystemTable->BootServices;
 

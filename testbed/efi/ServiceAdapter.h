@@ -8,10 +8,10 @@
 #include "testbed/efi/TestbedUefi.h"
 
 struct ADAPTER_STATE {
-  EFI_SMBIOS_PROTOCOL *Standard;     // OVMF's record, called with its own This
-  EFI_BOOT_SERVICES *BootServices;   // pool for the copy kept while replacing
-  UINT16 EndOfTableHandle;           // as the published table gives it
-  UINT8 EndOfTable[6];               // presented under that handle
+  EFI_SMBIOS_PROTOCOL *Standard;    // OVMF's record, called with its own This
+  EFI_BOOT_SERVICES *BootServices;  // pool for the copy kept while replacing
+  UINT16 EndOfTableHandle;          // as the published table gives it
+  UINT8 EndOfTable[6];              // presented under that handle
 };
 
 extern ADAPTER_STATE AdapterState;

@@ -45,13 +45,14 @@ static EFI_STATUS EFIAPI ForwardUpdateString(IN CONST EFI_SMBIOS_PROTOCOL *,
   return AdapterState.Standard->UpdateString(AdapterState.Standard, Handle, Number, String);
 }
 
-static EFI_STATUS EFIAPI ForwardRemove(IN CONST EFI_SMBIOS_PROTOCOL *, IN EFI_SMBIOS_HANDLE Handle) {
+static EFI_STATUS EFIAPI ForwardRemove(IN CONST EFI_SMBIOS_PROTOCOL *,
+                                       IN EFI_SMBIOS_HANDLE Handle) {
   return AdapterState.Standard->Remove(AdapterState.Standard, Handle);
 }
 
 static EFI_STATUS EFIAPI ForwardGetNext(IN CONST EFI_SMBIOS_PROTOCOL *,
-                                        IN OUT EFI_SMBIOS_HANDLE *Handle,
-                                        IN EFI_SMBIOS_TYPE *Type, OUT EFI_SMBIOS_TABLE_HEADER **Record,
+                                        IN OUT EFI_SMBIOS_HANDLE *Handle, IN EFI_SMBIOS_TYPE *Type,
+                                        OUT EFI_SMBIOS_TABLE_HEADER **Record,
                                         OUT EFI_HANDLE *Producer) {
   return AdapterState.Standard->GetNext(AdapterState.Standard, Handle, Type, Record, Producer);
 }
@@ -86,7 +87,8 @@ static EFI_STATUS Fail(IN CONST CHAR8 *What, IN EFI_STATUS Status) {
   return EFI_ERROR(Status) ? Status : EFI_NOT_FOUND;
 }
 
-extern "C" EFI_STATUS EFIAPI AdapterEntry(IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable) {
+extern "C" EFI_STATUS EFIAPI AdapterEntry(IN EFI_HANDLE ImageHandle,
+                                          IN EFI_SYSTEM_TABLE *SystemTable) {
   (void)ImageHandle;
   ConsoleInit(SystemTable);
   EFI_BOOT_SERVICES *BootServices = SystemTable->BootServices;
@@ -104,7 +106,8 @@ extern "C" EFI_STATUS EFIAPI AdapterEntry(IN EFI_HANDLE ImageHandle, IN EFI_SYST
   // The service's own handle: the record must be replaced where it is found.
   EFI_HANDLE Handles[4];
   UINTN HandlesSize = sizeof(Handles);
-  EFI_STATUS Status = BootServices->LocateHandle(ByProtocol, &ServiceGuid, nullptr, &HandlesSize, Handles);
+  EFI_STATUS Status =
+      BootServices->LocateHandle(ByProtocol, &ServiceGuid, nullptr, &HandlesSize, Handles);
   if (EFI_ERROR(Status)) {
     return Fail("SMBIOS service handle not found", Status);
   }
@@ -119,7 +122,8 @@ extern "C" EFI_STATUS EFIAPI AdapterEntry(IN EFI_HANDLE ImageHandle, IN EFI_SYST
 
   InitAdapterState(Standard, BootServices, Summary.EndOfTableHandle);
   BuildTargetService(Standard);
-  Status = BootServices->ReinstallProtocolInterface(Handles[0], &ServiceGuid, Standard, &TargetService);
+  Status =
+      BootServices->ReinstallProtocolInterface(Handles[0], &ServiceGuid, Standard, &TargetService);
   if (EFI_ERROR(Status)) {
     return Fail("reinstalling the SMBIOS service failed", Status);
   }

@@ -80,8 +80,8 @@ BOOLEAN ParseEntryPoint(IN CONST UINT8 *EntryPoint, OUT PUBLISHED_TABLE *Publish
   }
   if (SameBytes(EntryPoint, "_SM_", 4)) {
     UINT8 Length = EntryPoint[5];
-    if (Length < 31 || SumBytes(EntryPoint, Length) != 0 || !SameBytes(EntryPoint + 16, "_DMI_", 5) ||
-        SumBytes(EntryPoint + 16, 15) != 0) {
+    if (Length < 31 || SumBytes(EntryPoint, Length) != 0 ||
+        !SameBytes(EntryPoint + 16, "_DMI_", 5) || SumBytes(EntryPoint + 16, 15) != 0) {
       return FALSE;
     }
     UINT32 Address = (UINT32)(EntryPoint[24] | (EntryPoint[25] << 8) | (EntryPoint[26] << 16) |
@@ -107,7 +107,8 @@ static BOOLEAN SameGuid(IN CONST EFI_GUID *Left, IN CONST EFI_GUID *Right) {
   return TRUE;
 }
 
-static CONST UINT8 *FindConfigurationTable(IN EFI_SYSTEM_TABLE *SystemTable, IN CONST EFI_GUID *Guid) {
+static CONST UINT8 *FindConfigurationTable(IN EFI_SYSTEM_TABLE *SystemTable,
+                                           IN CONST EFI_GUID *Guid) {
   for (UINTN Index = 0; Index < SystemTable->NumberOfTableEntries; Index++) {
     if (SameGuid(&SystemTable->ConfigurationTable[Index].VendorGuid, Guid)) {
       return (CONST UINT8 *)SystemTable->ConfigurationTable[Index].VendorTable;

@@ -23,9 +23,9 @@ BOOLEAN SummarizeTable(IN CONST UINT8 *Table, IN UINT32 Length, OUT TABLE_SUMMAR
 struct PUBLISHED_TABLE {
   CONST UINT8 *EntryPoint;
   UINT8 EntryPointLength;
-  BOOLEAN Is64Bit;       // a 3.0 "_SM3_" entry point rather than a 2.x "_SM_" one
+  BOOLEAN Is64Bit;  // a 3.0 "_SM3_" entry point rather than a 2.x "_SM_" one
   CONST UINT8 *Table;
-  UINT32 TableLength;    // 2.x: the table length; 3.0: the table maximum size
+  UINT32 TableLength;  // 2.x: the table length; 3.0: the table maximum size
 };
 
 // Finds the entry point among the system table's configuration tables,

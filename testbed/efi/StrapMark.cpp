@@ -4,7 +4,8 @@
 #include "platform/X86.h"
 #include "testbed/efi/Console.h"
 
-extern "C" EFI_STATUS EFIAPI StrapMarkEntry(IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable) {
+extern "C" EFI_STATUS EFIAPI StrapMarkEntry(IN EFI_HANDLE ImageHandle,
+                                            IN EFI_SYSTEM_TABLE *SystemTable) {
   (void)ImageHandle;
   ConsoleInit(SystemTable);
   UINT8 Low = X86In8(0x1C0E);

@@ -32,8 +32,7 @@ typedef EFI_STATUS(EFIAPI *EFI_SMBIOS_ADD)(IN CONST EFI_SMBIOS_PROTOCOL *This,
                                            IN EFI_SMBIOS_TABLE_HEADER *Record);
 typedef EFI_STATUS(EFIAPI *EFI_SMBIOS_UPDATE_STRING)(IN CONST EFI_SMBIOS_PROTOCOL *This,
                                                      IN EFI_SMBIOS_HANDLE *SmbiosHandle,
-                                                     IN UINTN *StringNumber,
-                                                     IN CHAR8 *String);
+                                                     IN UINTN *StringNumber, IN CHAR8 *String);
 typedef EFI_STATUS(EFIAPI *EFI_SMBIOS_REMOVE)(IN CONST EFI_SMBIOS_PROTOCOL *This,
                                               IN EFI_SMBIOS_HANDLE SmbiosHandle);
 typedef EFI_STATUS(EFIAPI *EFI_SMBIOS_GET_NEXT)(IN CONST EFI_SMBIOS_PROTOCOL *This,
@@ -58,16 +57,22 @@ static_assert(sizeof(EFI_SMBIOS_PROTOCOL) == 40, "PI SMBIOS protocol record");
 // ---- Published SMBIOS table (configuration table entries) -----------------
 
 // SMBIOS_TABLE_GUID: the 2.x ("_SM_") entry point.
-#define TESTBED_SMBIOS_TABLE_GUID \
-  {0xEB9D2D31, 0x2D88, 0x11D3, {0x9A, 0x16, 0x00, 0x90, 0x27, 0x3F, 0xC1, 0x4D}}
+#define TESTBED_SMBIOS_TABLE_GUID                                                  \
+  {                                                                                \
+    0xEB9D2D31, 0x2D88, 0x11D3, { 0x9A, 0x16, 0x00, 0x90, 0x27, 0x3F, 0xC1, 0x4D } \
+  }
 // SMBIOS3_TABLE_GUID: the 3.0 ("_SM3_") entry point.
-#define TESTBED_SMBIOS3_TABLE_GUID \
-  {0xF2FD1544, 0x9794, 0x4A2C, {0x99, 0x2E, 0xE5, 0xBB, 0xCF, 0x20, 0xE3, 0x94}}
+#define TESTBED_SMBIOS3_TABLE_GUID                                                 \
+  {                                                                                \
+    0xF2FD1544, 0x9794, 0x4A2C, { 0x99, 0x2E, 0xE5, 0xBB, 0xCF, 0x20, 0xE3, 0x94 } \
+  }
 
 // ---- Loaded image ---------------------------------------------------------
 
-#define TESTBED_LOADED_IMAGE_PROTOCOL_GUID \
-  {0x5B1B31A1, 0x9562, 0x11D2, {0x8E, 0x3F, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}}
+#define TESTBED_LOADED_IMAGE_PROTOCOL_GUID                                         \
+  {                                                                                \
+    0x5B1B31A1, 0x9562, 0x11D2, { 0x8E, 0x3F, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B } \
+  }
 
 struct EFI_LOADED_IMAGE_PROTOCOL {
   UINT32 Revision;
@@ -90,8 +95,10 @@ static_assert(__builtin_offsetof(EFI_LOADED_IMAGE_PROTOCOL, LoadOptions) == 56, 
 
 // ---- Simple file system and file ------------------------------------------
 
-#define TESTBED_SIMPLE_FILE_SYSTEM_PROTOCOL_GUID \
-  {0x964E5B22, 0x6459, 0x11D2, {0x8E, 0x39, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}}
+#define TESTBED_SIMPLE_FILE_SYSTEM_PROTOCOL_GUID                                   \
+  {                                                                                \
+    0x964E5B22, 0x6459, 0x11D2, { 0x8E, 0x39, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B } \
+  }
 
 #define EFI_FILE_MODE_READ 0x0000000000000001ULL
 #define EFI_FILE_MODE_WRITE 0x0000000000000002ULL
@@ -100,9 +107,8 @@ static_assert(__builtin_offsetof(EFI_LOADED_IMAGE_PROTOCOL, LoadOptions) == 56, 
 struct EFI_FILE_PROTOCOL;
 
 typedef EFI_STATUS(EFIAPI *EFI_FILE_OPEN)(IN EFI_FILE_PROTOCOL *This,
-                                          OUT EFI_FILE_PROTOCOL **NewHandle,
-                                          IN CHAR16 *FileName, IN UINT64 OpenMode,
-                                          IN UINT64 Attributes);
+                                          OUT EFI_FILE_PROTOCOL **NewHandle, IN CHAR16 *FileName,
+                                          IN UINT64 OpenMode, IN UINT64 Attributes);
 typedef EFI_STATUS(EFIAPI *EFI_FILE_CLOSE)(IN EFI_FILE_PROTOCOL *This);
 typedef EFI_STATUS(EFIAPI *EFI_FILE_DELETE)(IN EFI_FILE_PROTOCOL *This);
 typedef EFI_STATUS(EFIAPI *EFI_FILE_WRITE)(IN EFI_FILE_PROTOCOL *This, IN OUT UINTN *BufferSize,

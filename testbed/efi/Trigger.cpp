@@ -4,7 +4,8 @@
 #include "driver/TriggerProtocol.h"
 #include "testbed/efi/Console.h"
 
-extern "C" EFI_STATUS EFIAPI TriggerEntry(IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable) {
+extern "C" EFI_STATUS EFIAPI TriggerEntry(IN EFI_HANDLE ImageHandle,
+                                          IN EFI_SYSTEM_TABLE *SystemTable) {
   (void)ImageHandle;
   ConsoleInit(SystemTable);
   EFI_BOOT_SERVICES *BootServices = SystemTable->BootServices;
@@ -20,8 +21,8 @@ extern "C" EFI_STATUS EFIAPI TriggerEntry(IN EFI_HANDLE ImageHandle, IN EFI_SYST
 
   EFI_HANDLE Handle = nullptr;
   Print("trigger: installing\n");
-  Status = BootServices->InstallProtocolInterface(&Handle, &TriggerProtocolGuid, EFI_NATIVE_INTERFACE,
-                                                  Interface);
+  Status = BootServices->InstallProtocolInterface(&Handle, &TriggerProtocolGuid,
+                                                  EFI_NATIVE_INTERFACE, Interface);
   Print("trigger: install returned ");
   PrintHex(Status, 16);
   Print("\n");

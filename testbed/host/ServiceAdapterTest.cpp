@@ -199,7 +199,8 @@ TEST_F(ServiceAdapterTest, WriteRefusesBadInputAndLeavesTheTableAsItWas) {
   EXPECT_EQ(Write(OtherType), EFI_INVALID_PARAMETER);
   EXPECT_EQ(Write(EndOfTable), EFI_ACCESS_DENIED);
   EXPECT_EQ(AdapterWriteStructureByHandle(0x0201, Good.data(), (UINT16)Good.size()),
-            EFI_INVALID_PARAMETER) << "header handle differs from the handle asked for";
+            EFI_INVALID_PARAMETER)
+      << "header handle differs from the handle asked for";
   EXPECT_EQ(AdapterWriteStructureByHandle(0x0200, nullptr, 10), EFI_INVALID_PARAMETER);
   EXPECT_EQ(AdapterWriteStructureByHandle(0x0200, Good.data(), 5), EFI_INVALID_PARAMETER);
   EXPECT_EQ(AdapterWriteStructureByHandle(0xFEFF, EndOfTable.data(), 6), EFI_ACCESS_DENIED);
@@ -212,7 +213,8 @@ TEST_F(ServiceAdapterTest, WriteRefusesSizesThatDisagreeWithTheBytes) {
   Bytes Padded = Good;
   Padded.push_back(0);
   EXPECT_EQ(AdapterWriteStructureByHandle(0x0200, Good.data(), (UINT16)(Good.size() - 1)),
-            EFI_INVALID_PARAMETER) << "cut before the closing zero pair";
+            EFI_INVALID_PARAMETER)
+      << "cut before the closing zero pair";
   EXPECT_EQ(AdapterWriteStructureByHandle(0x0200, Padded.data(), (UINT16)Padded.size()),
             EFI_BAD_BUFFER_SIZE);
   EXPECT_EQ(Fake.Records, Original);

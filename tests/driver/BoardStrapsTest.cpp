@@ -34,11 +34,11 @@ TEST_F(BoardStrapsTest, ReadsEachBitWithItsOwnPortRead) {
     return 0x04;  // bit 2 of the high port: code bit 3
   });
   EXPECT_EQ(ReadBoardStrapCode(), 0x01 | 0x08);
-  EXPECT_EQ(HardwareLog(), (std::vector<HardwareAccess>{
-                               {AccessKind::PortRead, 1, STRAP_PORT_LOW, 0x02},
-                               {AccessKind::PortRead, 1, STRAP_PORT_LOW, 0x00},
-                               {AccessKind::PortRead, 1, STRAP_PORT_HIGH, 0x04},
-                               {AccessKind::PortRead, 1, STRAP_PORT_HIGH, 0x04}}));
+  EXPECT_EQ(HardwareLog(),
+            (std::vector<HardwareAccess>{{AccessKind::PortRead, 1, STRAP_PORT_LOW, 0x02},
+                                         {AccessKind::PortRead, 1, STRAP_PORT_LOW, 0x00},
+                                         {AccessKind::PortRead, 1, STRAP_PORT_HIGH, 0x04},
+                                         {AccessKind::PortRead, 1, STRAP_PORT_HIGH, 0x04}}));
 }
 
 }  // namespace

@@ -10,7 +10,7 @@ class DriverEntryTest : public DriverFixture {
  protected:
   void SetUp() override {
     DriverFixture::SetUp();
-    ServiceContext = {};  // the entry point fills it
+    ServiceContext = {};        // the entry point fills it
     SetStrapPorts(0x02, 0x00);  // code 1
     SmbiosTable().Structures[0] = MakeStructure(1, 0, 8, {"M", "P", "V"});
     SmbiosTable().Structures[1] = MakeStructure(127, 1, 4, {});
@@ -24,7 +24,8 @@ class DriverEntryTest : public DriverFixture {
 TEST_F(DriverEntryTest, ArmsOneNotificationAndTouchesNothingElse) {
   Firmware().Interfaces.push_back({SmbiosServiceGuid, &SmbiosTable().Service});
   EXPECT_EQ(Load(), EFI_SUCCESS);
-  EXPECT_EQ(CallLog(), (std::vector<std::string>{"CreateEvent(0x200,16)", "RegisterProtocolNotify"}));
+  EXPECT_EQ(CallLog(),
+            (std::vector<std::string>{"CreateEvent(0x200,16)", "RegisterProtocolNotify"}));
   ASSERT_EQ(Firmware().Events.size(), 1u);
   const FakeEvent &Event = *Firmware().Events[0];
   EXPECT_EQ(Event.Notify, &OnTriggerInstalled);
@@ -55,7 +56,8 @@ TEST_F(DriverEntryTest, TriggerInstalledAfterLoadingRunsTheJobOnce) {
   EXPECT_TRUE(Event.Closed);
   EXPECT_EQ(SmbiosTable().Reads, (std::vector<UINT16>{0, 1}));
   ASSERT_EQ(SmbiosTable().Writes.size(), 1u);
-  EXPECT_EQ(StringsOf(SmbiosTable().Writes[0].Bytes), (std::vector<std::string>{"M", "KP5VRC-E", "V"}));
+  EXPECT_EQ(StringsOf(SmbiosTable().Writes[0].Bytes),
+            (std::vector<std::string>{"M", "KP5VRC-E", "V"}));
 }
 
 TEST_F(DriverEntryTest, TriggerInstalledBeforeLoadingRunsNothing) {

@@ -36,16 +36,20 @@ class TriggerHandlerTest : public DriverFixture {
       return ((Code >> 2) & 1) | (((Code >> 3) & 1) << 2);
     });
   }
-  void InstallTrigger() { Firmware().Interfaces.push_back({TriggerProtocolGuid, &TriggerInterface}); }
+  void InstallTrigger() {
+    Firmware().Interfaces.push_back({TriggerProtocolGuid, &TriggerInterface});
+  }
   void InstallSmbiosService() {
     Firmware().Interfaces.push_back({SmbiosServiceGuid, &SmbiosTable().Service});
   }
-  void Add(UINT16 Handle, UINT8 Type, std::vector<std::string> Strings = {"Maker", "Product", "1.0"}) {
+  void Add(UINT16 Handle, UINT8 Type,
+           std::vector<std::string> Strings = {"Maker", "Product", "1.0"}) {
     SmbiosTable().Structures[Handle] = MakeStructure(Type, Handle, 8, Strings);
   }
   FakeEvent *Run() {
     if (Event == nullptr) {
-      Firmware().Events.emplace_back(new FakeEvent{EVT_NOTIFY_SIGNAL, TPL_NOTIFY, nullptr, nullptr, false, 0});
+      Firmware().Events.emplace_back(
+          new FakeEvent{EVT_NOTIFY_SIGNAL, TPL_NOTIFY, nullptr, nullptr, false, 0});
       Event = Firmware().Events.back().get();
     }
     OnTriggerInstalled(Event, nullptr);

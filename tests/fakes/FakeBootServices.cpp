@@ -57,8 +57,8 @@ static EFI_STATUS EFIAPI FakeCreateEvent(UINT32 Type, EFI_TPL NotifyTpl, EFI_EVE
   if (EFI_ERROR(Fw.CreateEventStatus)) {
     return Fw.CreateEventStatus;
   }
-  Fw.Events.push_back(std::unique_ptr<FakeEvent>(
-      new FakeEvent{Type, NotifyTpl, Notify, Context, false, 0}));
+  Fw.Events.push_back(
+      std::unique_ptr<FakeEvent>(new FakeEvent{Type, NotifyTpl, Notify, Context, false, 0}));
   *Event = Fw.Events.back().get();
   return EFI_SUCCESS;
 }
@@ -83,8 +83,8 @@ static EFI_STATUS EFIAPI FakeRegisterProtocolNotify(EFI_GUID *Protocol, EFI_EVEN
 
 static EFI_STATUS EFIAPI FakeLocateProtocol(EFI_GUID *Protocol, VOID *Registration,
                                             VOID **Interface) {
-  CallLog().push_back(Format("LocateProtocol(%08llx,%llu)", Protocol->Data1,
-                             Registration != nullptr));
+  CallLog().push_back(
+      Format("LocateProtocol(%08llx,%llu)", Protocol->Data1, Registration != nullptr));
   if (ShouldFailNextCall()) {
     *Interface = nullptr;
     return EFI_NOT_FOUND;

@@ -20,11 +20,11 @@ struct SmbiosWrite {
 struct FakeSmbiosTable {
   SMBIOS_TABLE_SERVICE Service;
   std::map<UINT16, std::vector<UINT8>> Structures;
-  std::set<UINT16> FailingReads;     // reads of these handles fail
-  std::set<UINT16> NullOnSuccess;    // reads of these succeed with a null pointer
+  std::set<UINT16> FailingReads;   // reads of these handles fail
+  std::set<UINT16> NullOnSuccess;  // reads of these succeed with a null pointer
   EFI_STATUS WriteStatus = EFI_SUCCESS;
 
-  std::vector<UINT16> Reads;         // handles probed, in order
+  std::vector<UINT16> Reads;  // handles probed, in order
   std::vector<SmbiosWrite> Writes;
   // What each successful read handed out, and what it held at the time.
   std::vector<std::pair<std::unique_ptr<UINT8[]>, std::vector<UINT8>>> HandedOut;

@@ -50,7 +50,7 @@ TEST(CopyBytesTest, ShiftsTwentyBytesUpAndDownByOne) {
     EXPECT_EQ(Up[Index + 1], Index + 1);
     EXPECT_EQ(Down[Index + 1], Index + 1);
   }
-  EXPECT_EQ(Up[0], 1);     // the vacated byte keeps its value
+  EXPECT_EQ(Up[0], 1);  // the vacated byte keeps its value
   EXPECT_EQ(Down[21], 20);
 }
 

@@ -25,9 +25,9 @@ class RewriteProductNameTest : public DriverFixture {
 };
 
 TEST_F(RewriteProductNameTest, GivesEveryNamedCodeItsBoardName) {
-  const std::pair<BOARD_STRAP_CODE, std::string> Boards[] = {
-      {0, "KP5VRA-E"}, {1, "KP5VRC-E"}, {2, "KP5VRA"},
-      {4, "KP5VRA-TE"}, {6, "KP5VRA-T"}, {8, "KP5VRA-E-WDN"}};
+  const std::pair<BOARD_STRAP_CODE, std::string> Boards[] = {{0, "KP5VRA-E"}, {1, "KP5VRC-E"},
+                                                             {2, "KP5VRA"},   {4, "KP5VRA-TE"},
+                                                             {6, "KP5VRA-T"}, {8, "KP5VRA-E-WDN"}};
   for (const auto &Board : Boards) {
     SmbiosTable().Writes.clear();
     std::vector<UINT8> Structure = MakeStructure(2, 0x22, 15, {"Maker", "Board", "1.0", "Serial"});
@@ -59,9 +59,9 @@ TEST_F(RewriteProductNameTest, NameAlreadyInPlaceIsWrittenBackByteForByte) {
 
 TEST_F(RewriteProductNameTest, CallsTheServicesInOrder) {
   ASSERT_EQ(Rewrite(MakeStructure(1, 0x22, 27, {"M", "P", "V"}), 2), EFI_SUCCESS);
-  EXPECT_EQ(CallLog(), (std::vector<std::string>{
-                           "AllocatePool(4,406)", "AllocatePool(4,20)",
-                           "WriteStructureByHandle(34,39)", "FreePool", "FreePool"}));
+  EXPECT_EQ(CallLog(),
+            (std::vector<std::string>{"AllocatePool(4,406)", "AllocatePool(4,20)",
+                                      "WriteStructureByHandle(34,39)", "FreePool", "FreePool"}));
 }
 
 TEST_F(RewriteProductNameTest, CodesWithoutABoardWriteNothing) {
@@ -88,10 +88,12 @@ TEST_F(RewriteProductNameTest, SkipsStructuresTheWorkingCopyCannotHold) {
   ASSERT_EQ(Full.size(), 406u);
   EXPECT_EQ(Rewrite(Full, 4), EFI_BUFFER_TOO_SMALL);
   // One byte more does not fit even before it.
-  std::vector<UINT8> TooLong = MakeStructure(1, 0x22, 27, {"M", "P", std::string(406 - 33 + 1, 'v')});
+  std::vector<UINT8> TooLong =
+      MakeStructure(1, 0x22, 27, {"M", "P", std::string(406 - 33 + 1, 'v')});
   EXPECT_EQ(Rewrite(TooLong, 4), EFI_BAD_BUFFER_SIZE);
   // Shrinking to a shorter name fits although the grown one would not.
-  std::vector<UINT8> Shrinks = MakeStructure(1, 0x22, 27, {"M", "PPPPPPPPPPPP", std::string(406 - 44, 'v')});
+  std::vector<UINT8> Shrinks =
+      MakeStructure(1, 0x22, 27, {"M", "PPPPPPPPPPPP", std::string(406 - 44, 'v')});
   ASSERT_EQ(Shrinks.size(), 406u);
   EXPECT_EQ(Rewrite(Shrinks, 2), EFI_SUCCESS);
   EXPECT_EQ(SmbiosTable().Writes.size(), 1u);

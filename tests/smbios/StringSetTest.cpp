@@ -17,7 +17,8 @@ struct Buffer {
     Bytes.resize(Structure.size() + Room, 0xCC);
   }
   std::vector<UINT8> Structure() const {
-    return std::vector<UINT8>(Bytes.begin(), Bytes.begin() + GetStructureSize(Bytes.data(), Bytes.size()));
+    return std::vector<UINT8>(Bytes.begin(),
+                              Bytes.begin() + GetStructureSize(Bytes.data(), Bytes.size()));
   }
 };
 
@@ -81,27 +82,28 @@ TEST_P(ReplaceStringInSetTest, RewritesOnlyTheStringAndKeepsTheRest) {
   const Replacement &Case = GetParam();
   std::vector<UINT8> Original = Type1(Case.Before);
   Buffer Work(Original);
-  ASSERT_EQ(ReplaceStringInSet(Work.Bytes.data(), Case.StringNumber, Case.NewString,
-                               Work.Bytes.size()),
-            EFI_SUCCESS);
+  ASSERT_EQ(
+      ReplaceStringInSet(Work.Bytes.data(), Case.StringNumber, Case.NewString, Work.Bytes.size()),
+      EFI_SUCCESS);
   std::vector<UINT8> Expected = Type1(Case.After);
   EXPECT_EQ(Work.Structure(), Expected);
   // Nothing beyond the grown structure was written.
-  for (size_t Index = std::max(Expected.size(), Original.size()); Index < Work.Bytes.size(); Index++) {
+  for (size_t Index = std::max(Expected.size(), Original.size()); Index < Work.Bytes.size();
+       Index++) {
     ASSERT_EQ(Work.Bytes[Index], 0xCC) << Index;
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     StringSetCases, ReplaceStringInSetTest,
-    ::testing::Values(
-        Replacement{"LastStringGrows", {"A", "B"}, 2, "XYZ", {"A", "XYZ"}},
-        Replacement{"MiddleShrinksByOne", {"A", "BB", "C"}, 2, "Q", {"A", "Q", "C"}},
-        Replacement{"MiddleGrowsByTwo", {"A", "BB", "C"}, 2, "QQQQ", {"A", "QQQQ", "C"}},
-        Replacement{"SameLength", {"A", "BB", "C"}, 2, "ZZ", {"A", "ZZ", "C"}},
-        Replacement{"FirstString", {"M", "P", "V"}, 1, "Maker", {"Maker", "P", "V"}},
-        Replacement{"LastOfThree", {"M", "P", "V"}, 3, "v2.0", {"M", "P", "v2.0"}},
-        Replacement{"EmptySetGainsFirstString", {}, 1, "NEW", {"NEW"}}),
+    ::testing::Values(Replacement{"LastStringGrows", {"A", "B"}, 2, "XYZ", {"A", "XYZ"}},
+                      Replacement{"MiddleShrinksByOne", {"A", "BB", "C"}, 2, "Q", {"A", "Q", "C"}},
+                      Replacement{
+                          "MiddleGrowsByTwo", {"A", "BB", "C"}, 2, "QQQQ", {"A", "QQQQ", "C"}},
+                      Replacement{"SameLength", {"A", "BB", "C"}, 2, "ZZ", {"A", "ZZ", "C"}},
+                      Replacement{"FirstString", {"M", "P", "V"}, 1, "Maker", {"Maker", "P", "V"}},
+                      Replacement{"LastOfThree", {"M", "P", "V"}, 3, "v2.0", {"M", "P", "v2.0"}},
+                      Replacement{"EmptySetGainsFirstString", {}, 1, "NEW", {"NEW"}}),
     [](const ::testing::TestParamInfo<Replacement> &Info) { return std::string(Info.param.Name); });
 
 TEST(ReplaceStringInSetTest, SameLengthKeepsTheSize) {
@@ -119,11 +121,11 @@ TEST(ReplaceStringInSetTest, RefusesAndLeavesTheBufferUnchanged) {
     EFI_STATUS Expected;
   };
   for (const Refusal &Case : std::vector<Refusal>{
-           {3, "X", 16, EFI_NOT_FOUND},                        // no such string
-           {0, "X", 16, EFI_NOT_FOUND},                        // strings count from 1
-           {2, "", 16, EFI_INVALID_PARAMETER},                 // would end the set early
+           {3, "X", 16, EFI_NOT_FOUND},                             // no such string
+           {0, "X", 16, EFI_NOT_FOUND},                             // strings count from 1
+           {2, "", 16, EFI_INVALID_PARAMETER},                      // would end the set early
            {2, std::string(255, 'L'), 300, EFI_INVALID_PARAMETER},  // too long for 8 bits
-           {2, "XYZ", 1, EFI_BUFFER_TOO_SMALL},                // grows past the buffer
+           {2, "XYZ", 1, EFI_BUFFER_TOO_SMALL},                     // grows past the buffer
        }) {
     Buffer Work(Original, Case.Room);
     std::vector<UINT8> Before = Work.Bytes;

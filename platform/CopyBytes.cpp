@@ -1,11 +1,16 @@
 // Overlap-safe byte copy. Words are moved through an alignment-1 type so an
 // unaligned word copy is well defined; the downward copy is a plain backward
-// loop, so the processor's direction flag is never changed.
+// loop, so the processor's direction flag is never changed. Long upward runs
+// of words go to the processor's string move, still in 8-byte words.
 #include "platform/Platform.h"
+#include "platform/X86.h"
 
 typedef UINT64 __attribute__((aligned(1), may_alias)) UNALIGNED_UINT64;
 
 static const UINTN WordSize = sizeof(UINT64);
+
+// Below this many words the plain loop beats the string move's start-up cost.
+static const UINTN StringMoveWords = 64;
 
 static UINTN WordOffset(UINTN Address) { return Address & (WordSize - 1); }
 
@@ -16,6 +21,13 @@ static VOID CopyUpward(UINT8 *Destination, const UINT8 *Source, UINTN Length, BO
       for (UINTN Lead = WordSize - Offset; Lead > 0; Lead--, Length--) {
         *Destination++ = *Source++;
       }
+    }
+    UINTN Words = Length / WordSize;
+    if (Words >= StringMoveWords) {
+      X86RepMovsQ(Destination, Source, Words);
+      Destination += Words * WordSize;
+      Source += Words * WordSize;
+      Length -= Words * WordSize;
     }
     for (; Length >= WordSize; Length -= WordSize) {
       *(UNALIGNED_UINT64 *)Destination = *(const UNALIGNED_UINT64 *)Source;

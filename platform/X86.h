@@ -43,6 +43,16 @@ static inline VOID X86CpuId(UINT32 Leaf, UINT32 SubLeaf, UINT32 *Eax, UINT32 *Eb
 }
 // NOLINTEND(readability-non-const-parameter)
 
+// Forward string moves of whole words. Both firmware and host ABIs keep the
+// direction flag clear, so these never touch it.
+static inline VOID X86RepMovsQ(VOID *Destination, const VOID *Source, UINTN Count) {
+  __asm__ __volatile__("rep movsq" : "+D"(Destination), "+S"(Source), "+c"(Count) : : "memory");
+}
+
+static inline VOID X86RepStosD(VOID *Destination, UINT32 Value, UINTN Count) {
+  __asm__ __volatile__("rep stosl" : "+D"(Destination), "+c"(Count) : "a"(Value) : "memory");
+}
+
 static inline UINT64 X86ReadTsc() {
   UINT32 Low;
   UINT32 High;

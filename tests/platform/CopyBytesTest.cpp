@@ -9,7 +9,7 @@ namespace {
 
 // A 64-byte-aligned arena of distinct bytes, so any misplaced byte shows.
 struct Arena {
-  alignas(64) UINT8 Bytes[256];
+  alignas(64) UINT8 Bytes[640];
   Arena() {
     for (size_t Index = 0; Index < sizeof(Bytes); Index++) {
       Bytes[Index] = (UINT8)(Index * 7 + 3);
@@ -20,10 +20,10 @@ struct Arena {
 // Compares CopyBytes with memmove over every source offset, destination
 // offset and length in the ranges, which covers both directions, the byte
 // and word paths, and equal and unequal word offsets.
-void ExpectSameAsMemmove(size_t MaxOffset, size_t MaxLength) {
+void ExpectSameAsMemmove(size_t MaxOffset, size_t MinLength, size_t MaxLength) {
   for (size_t From = 0; From < MaxOffset; From++) {
     for (size_t To = 0; To < MaxOffset; To++) {
-      for (size_t Length = 0; Length <= MaxLength; Length++) {
+      for (size_t Length = MinLength; Length <= MaxLength; Length++) {
         Arena Ours;
         Arena Reference;
         CopyBytes(Ours.Bytes + 64 + To, Ours.Bytes + 64 + From, Length);
@@ -35,7 +35,10 @@ void ExpectSameAsMemmove(size_t MaxOffset, size_t MaxLength) {
   }
 }
 
-TEST(CopyBytesTest, MatchesMemmoveForEveryOverlapAndAlignment) { ExpectSameAsMemmove(24, 70); }
+TEST(CopyBytesTest, MatchesMemmoveForEveryOverlapAndAlignment) { ExpectSameAsMemmove(24, 0, 70); }
+
+// Long runs take the string-move path upward and the word loop downward.
+TEST(CopyBytesTest, MatchesMemmoveForLongRuns) { ExpectSameAsMemmove(17, 505, 520); }
 
 TEST(CopyBytesTest, ShiftsTwentyBytesUpAndDownByOne) {
   UINT8 Up[22] = {0};

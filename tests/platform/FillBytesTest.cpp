@@ -22,13 +22,17 @@ TEST(FillBytesTest, WritesExactlyItsBytesFromEveryAlignment) {
   }
 }
 
-TEST(FillBytesTest, FillsLongUnalignedRuns) {
-  alignas(8) UINT8 Buffer[300] = {0};
-  FillBytes(Buffer + 3, 290, 0xFF);
-  EXPECT_EQ(Buffer[2], 0);
-  EXPECT_EQ(Buffer[3], 0xFF);
-  EXPECT_EQ(Buffer[292], 0xFF);
-  EXPECT_EQ(Buffer[293], 0);
+TEST(FillBytesTest, FillsLongRunsFromEveryAlignment) {
+  for (size_t Start = 0; Start < 4; Start++) {
+    for (size_t Length : {127, 128, 129, 290}) {
+      alignas(8) UINT8 Buffer[300] = {0};
+      FillBytes(Buffer + Start + 1, Length, 0xFF);
+      for (size_t Index = 0; Index < sizeof(Buffer); Index++) {
+        bool Inside = Index > Start && Index <= Start + Length;
+        ASSERT_EQ(Buffer[Index], Inside ? 0xFF : 0) << Start << "/" << Length << " byte " << Index;
+      }
+    }
+  }
 }
 
 }  // namespace

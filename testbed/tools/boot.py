@@ -4,12 +4,14 @@ A boot is planned as a list of UEFI Shell steps, written into startup.nsh on a
 FAT image made with mtools; QEMU runs q35 under TCG with OVMF, the board strap
 ports stood in for by two isa-debugcon devices whose readback bytes encode the
 strap code, the serial console going to a log. After the Shell's `reset -s`
-the files the guest wrote are copied back out of the image with mcopy.
+(or a guest's power-off) the files the guest wrote are copied back out of
+the image with mcopy.
 """
 
 import dataclasses
 import json
 import os
+import select
 import shutil
 import socket
 import subprocess
@@ -89,6 +91,10 @@ class BootPlan:
     # (step, monitor command): once the serial log shows that step started,
     # the command's output is saved as monitor.txt (the step should stall).
     monitor_query: tuple = None
+    disk_megabytes: int = 8        # FAT image size; a Linux kernel needs more
+    # Send one key when the Shell counts down before startup.nsh, which
+    # otherwise waits its full 5 s.
+    skip_countdown: bool = True
 
 
 @dataclasses.dataclass
@@ -124,10 +130,11 @@ def startup_script(steps):
     return "\r\n".join(lines) + "\r\n"
 
 
-def make_disk(path, efi_dir, steps, extra_files):
+def make_disk(path, efi_dir, steps, extra_files, megabytes=8):
     if os.path.exists(path):
         os.remove(path)
-    subprocess.run(["mformat", "-C", "-i", path, "-T", "16384", "-h", "16", "-s", "32",
+    sectors = megabytes * 2048
+    subprocess.run(["mformat", "-C", "-i", path, "-T", str(sectors), "-h", "16", "-s", "32",
                     "-v", "TESTBED", "::"], check=True, capture_output=True)
     used = {word for step in steps for word in step.split() if word in IMAGES}
     for name in sorted(used):
@@ -152,7 +159,10 @@ def qemu_command(plan, folder, disk):
         "-drive", "if=pflash,format=raw,readonly=on,file=" + OVMF_CODE,
         "-drive", "if=pflash,format=raw,file=" + os.path.join(folder, "vars.fd"),
         "-drive", "file=%s,format=raw,if=ide" % disk,
-        "-serial", "file:" + os.path.join(folder, "serial.log"),
+        # A pipe pair (serial.in, serial.out) rather than a file, so that a
+        # key can be sent; serial.out is copied to serial.log as it arrives.
+        "-chardev", "pipe,id=serial0,path=" + os.path.join(folder, "serial"),
+        "-serial", "chardev:serial0",
         "-chardev", "null,id=strap-low", "-chardev", "null,id=strap-high",
         "-device", "isa-debugcon,iobase=0x%x,readback=0x%02x,chardev=strap-low" % (STRAP_PORT_LOW, low),
         "-device", "isa-debugcon,iobase=0x%x,readback=0x%02x,chardev=strap-high" % (STRAP_PORT_HIGH, high),
@@ -202,17 +212,57 @@ def _query_when(serial_log, marker, socket_path, command, output, deadline):
         handle.write(text)
 
 
+# What the Shell prints while it counts down before running startup.nsh;
+# any key but ESC ends the wait.
+COUNTDOWN_PROMPT = b"seconds to skip"
+
+
+def _pump_serial(folder, skip_countdown, stop):
+    """Copies the console from serial.out to serial.log until `stop` is set
+    and the pipe is drained; sends one space when the countdown shows."""
+    # Opened read-write, so neither open waits for QEMU's end of the pipe.
+    output = os.open(os.path.join(folder, "serial.out"), os.O_RDWR | os.O_NONBLOCK)
+    keys = os.open(os.path.join(folder, "serial.in"), os.O_RDWR | os.O_NONBLOCK)
+    pending = skip_countdown
+    tail = b""
+    try:
+        with open(os.path.join(folder, "serial.log"), "wb") as log:
+            while True:
+                ready, _, _ = select.select([output], [], [], 0.1)
+                if not ready:
+                    if stop.is_set():
+                        break
+                    continue
+                chunk = os.read(output, 65536)
+                log.write(chunk)
+                log.flush()
+                if pending:
+                    tail = (tail + chunk)[-256:]
+                    if COUNTDOWN_PROMPT in tail:
+                        os.write(keys, b" ")
+                        pending = False
+    finally:
+        os.close(output)
+        os.close(keys)
+
+
 def run(plan, efi_dir, folder):
     os.makedirs(folder, exist_ok=True)
     for name in os.listdir(folder):
         os.remove(os.path.join(folder, name))
     disk = os.path.join(folder, "disk.img")
-    make_disk(disk, efi_dir, plan.steps, plan.extra_files)
+    make_disk(disk, efi_dir, plan.steps, plan.extra_files, plan.disk_megabytes)
     shutil.copyfile(OVMF_VARS, os.path.join(folder, "vars.fd"))
     command = qemu_command(plan, folder, disk)
     with open(os.path.join(folder, "qemu-command.txt"), "w") as handle:
         handle.write(" ".join(command) + "\n")
     trace_path = os.path.join(folder, "trace.log")
+    for fifo in ("serial.in", "serial.out"):
+        os.mkfifo(os.path.join(folder, fifo))
+    stop_pump = threading.Event()
+    pump = threading.Thread(target=_pump_serial, args=(folder, plan.skip_countdown, stop_pump),
+                            daemon=True)
+    pump.start()
     started = time.monotonic()
     query = None
     if plan.monitor_query:
@@ -237,6 +287,10 @@ def run(plan, efi_dir, folder):
         subprocess.run(["awk", keep], stdin=process.stderr, stdout=trace, check=True)
         process.stderr.close()
         process.wait()
+    stop_pump.set()
+    pump.join()
+    for fifo in ("serial.in", "serial.out"):
+        os.remove(os.path.join(folder, fifo))
     if query:
         query.join(timeout=5)
         shutil.rmtree(socket_dir, ignore_errors=True)

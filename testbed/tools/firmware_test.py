@@ -13,6 +13,13 @@ Scenarios:
   register-window  the usual run, and QEMU's memory map taken while the
                  Shell stalls after the trigger must leave the driver's two
                  device-register addresses unassigned on this machine
+  no-driver      dumps and smbiosview only: the table must stay as it was
+
+With --linux GUEST_DIR the boot ends by starting the Linux guest from the
+Shell (after the after-dump); what Linux reports from sysfs and from its own
+dmidecode must be the code's name as product and board name (the original
+ones for a code without a name or a run without the driver), with the
+vendors and the version those of the table before the run.
 """
 
 import argparse
@@ -23,6 +30,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import boot  # noqa: E402
+import linux_guest  # noqa: E402
 import smbios_dump  # noqa: E402
 
 # The board names the target boards carry, by strap code; codes not listed
@@ -65,6 +73,9 @@ def steps_for(scenario):
         steps = boot.standard_steps()
         steps.insert(steps.index("trigger") + 1, STALL_STEP)
         return steps
+    if scenario == "no-driver":
+        return ["straps", "dump before.bin", "smbiosview -t 1", "smbiosview -t 2",
+                "dump after.bin", "smbiosview -t 1", "smbiosview -t 2"]
     raise ValueError(scenario)
 
 
@@ -221,11 +232,35 @@ def check_testbed_table(before):
     expect(any(s.type == 11 for s in before.structures), "before-dump lacks the OEM strings")
 
 
-def check(plan, scenario, result):
+# ---- what Linux reports ------------------------------------------------------
+
+def check_linux_report(report, before, name):
+    """The guest must read the strings of the table before the run, with
+    `name` (if any) as product and board name, from sysfs and dmidecode alike."""
+    try:
+        wanted = linux_guest.expected_report(before)
+    except linux_guest.ReportError as error:
+        raise Failure("no expectation for the guest: %s" % error)
+    if name is not None:
+        for key in ("product_name", "board_name", "dmidecode.system-product-name",
+                    "dmidecode.baseboard-product-name"):
+            wanted[key] = [name]
+    differences = linux_guest.compare(report, wanted)
+    expect(not differences, "Linux reports " + "; ".join(
+        "%s %r, expected %r" % difference for difference in differences))
+
+
+def check(plan, scenario, result, linux=False):
     expect(not result.timed_out, "boot timed out after %d s" % plan.timeout)
     sections = serial_sections(result.serial_log)
     steps = [step for step, _ in sections]
-    expect(steps and steps[-1] == "done", "startup script did not finish; last step: %r" % steps[-1:])
+    if linux:
+        # The guest powers the machine off, so the script ends at the kernel.
+        expect(steps and steps[-1] == linux_guest.KERNEL_STEP,
+               "startup script did not reach the kernel; last step: %r" % steps[-1:])
+        expect(result.exit_code == 0, "QEMU exited with status %d after the guest" % result.exit_code)
+    else:
+        expect(steps and steps[-1] == "done", "startup script did not finish; last step: %r" % steps[-1:])
     for name in ("before.bin", "after.bin"):
         expect(name in result.files, "%s was not written to the boot disk" % name)
     before = smbios_dump.read(result.files["before.bin"])
@@ -237,7 +272,7 @@ def check(plan, scenario, result):
     end_handle = before.end_of_table.handle
     reads = strap_reads(result.trace_log)
 
-    runs_driver = scenario not in ("trigger-first", "adapter-probe")
+    runs_driver = scenario not in ("trigger-first", "adapter-probe", "no-driver")
     name = BOARD_NAMES.get(plan.code) if runs_driver else None
     dmi_before = dmidecode_products(result.files["before.bin"], plan.entry_point)
     dmi_after = dmidecode_products(result.files["after.bin"], plan.entry_point)
@@ -264,6 +299,12 @@ def check(plan, scenario, result):
         check_strap_reads(reads, plan, walks=0, end_of_table_handle=end_handle)
     else:
         check_strap_reads(reads, plan, walks=1, end_of_table_handle=end_handle)
+    if linux:
+        try:
+            report = linux_guest.read_report(result.serial_log)
+        except linux_guest.ReportError as error:
+            raise Failure("no report from the Linux guest: %s" % error)
+        check_linux_report(report, before, name)
     return name
 
 
@@ -275,7 +316,9 @@ def main():
     parser.add_argument("--entry-point", type=int, choices=(32, 64), default=64)
     parser.add_argument("--noise", action="store_true", help="set every non-strap bit of both ports")
     parser.add_argument("--scenario", choices=("rewrite", "trigger-first", "trigger-twice", "register-window",
-                                               "adapter-probe"), default="rewrite")
+                                               "adapter-probe", "no-driver"), default="rewrite")
+    parser.add_argument("--linux", metavar="GUEST_DIR",
+                        help="end the boot with the Linux guest prepared in GUEST_DIR")
     parser.add_argument("--timeout", type=int, default=240)
     parser.add_argument("--keep", action="store_true", help="keep the disk image and trace after a pass")
     args = parser.parse_args()
@@ -285,9 +328,13 @@ def main():
                          steps=steps_for(args.scenario), timeout=args.timeout)
     if args.scenario == "register-window":
         plan.monitor_query = (STALL_STEP, "info mtree -f")
+    if args.linux:
+        plan.extra_files.update(linux_guest.guest_files(os.path.abspath(args.linux)))
+        plan.disk_megabytes = linux_guest.DISK_MEGABYTES
+        plan.steps.append(linux_guest.KERNEL_STEP)
     result = boot.run(plan, args.efi_dir, args.out)
     try:
-        name = check(plan, args.scenario, result)
+        name = check(plan, args.scenario, result, linux=bool(args.linux))
     except (Failure, smbios_dump.DumpError) as failure:
         print("FAIL: %s\n  boot took %.1f s; logs in %s" % (failure, result.seconds, args.out))
         return 1
@@ -295,9 +342,10 @@ def main():
         # A passing boot's disk and full strap trace are large and say nothing new.
         for bulky in ("disk.img", "trace.log"):
             os.remove(os.path.join(args.out, bulky))
-    print("PASS: code %d (%s), %s, entry point %d%s; boot took %.1f s"
+    print("PASS: code %d (%s), %s, entry point %d%s%s; boot took %.1f s"
           % (args.code, name or "table unchanged", args.scenario, args.entry_point,
-             ", noisy straps" if args.noise else "", result.seconds))
+             ", noisy straps" if args.noise else "", ", Linux agrees" if args.linux else "",
+             result.seconds))
     return 0
 
 

@@ -2,14 +2,18 @@
 feed them hand-made dumps, traces and logs with one fault each."""
 
 import os
+import shutil
 import struct
 import sys
 import tempfile
+import threading
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import boot  # noqa: E402
 import firmware_test as ft  # noqa: E402
+import linux_guest  # noqa: E402
 import smbios_dump  # noqa: E402
 
 
@@ -174,6 +178,129 @@ class SerialLogTest(unittest.TestCase):
         self.assertEqual(sections[-1][0], "done")
         self.assertEqual(ft.smbiosview_products(sections, after=False), {1: ["OLD"], 2: []})
         self.assertEqual(ft.smbiosview_products(sections, after=True), {1: ["NEW", "NEW"], 2: ["NEW"]})
+
+
+def guest_report(**changes):
+    """What the guest prints on the table of table(), with `changes` (key with
+    dots written as __) replacing whole value lists."""
+    report = {"product_name": ["TB-SYS-PRODUCT"], "board_name": ["TB-BOARD-PRODUCT"],
+              "sys_vendor": ["Maker"], "board_vendor": ["BoardMaker"], "product_version": ["V1"],
+              "dmidecode.system-product-name": ["TB-SYS-PRODUCT"],
+              "dmidecode.baseboard-product-name": ["TB-BOARD-PRODUCT"]}
+    for key, value in changes.items():
+        key = key.replace("__", ".")
+        if value is None:
+            del report[key]
+        else:
+            report[key] = value
+    return report
+
+
+def renamed(name, **changes):
+    both = {"product_name": [name], "board_name": [name], "dmidecode__system-product-name": [name],
+            "dmidecode__baseboard-product-name": [name]}
+    both.update(changes)
+    return guest_report(**both)
+
+
+class LinuxReportCheckTest(unittest.TestCase):
+    def setUp(self):
+        self.before = dump(table())
+
+    def test_accepts_the_original_names_and_the_code_name(self):
+        ft.check_linux_report(guest_report(), self.before, None)
+        ft.check_linux_report(renamed("KP5VRA-TE"), self.before, "KP5VRA-TE")
+
+    def test_catches_each_wrong_value(self):
+        faults = {
+            "not renamed": (guest_report(), "KP5VRA-TE"),
+            "renamed without a name": (renamed("KP5VRA-TE"), None),
+            "only the system renamed": (renamed("KP5VRA-TE", board_name=["TB-BOARD-PRODUCT"]), "KP5VRA-TE"),
+            "other name": (renamed("KP5VRA-T"), "KP5VRA-TE"),
+            "vendor changed": (renamed("KP5VRA-TE", sys_vendor=["KP5VRA-TE"]), "KP5VRA-TE"),
+            "board vendor changed": (guest_report(board_vendor=["Maker"]), None),
+            "version changed": (guest_report(product_version=["TB-SYS-PRODUCT"]), None),
+            "dmidecode disagrees": (renamed("KP5VRA-TE", **{"dmidecode__baseboard-product-name":
+                                                            ["TB-BOARD-PRODUCT"]}), "KP5VRA-TE"),
+            "dmidecode sees two boards": (guest_report(**{"dmidecode__baseboard-product-name":
+                                                          ["TB-BOARD-PRODUCT", "TB-BOARD-PRODUCT"]}), None),
+            "key missing": (guest_report(product_version=None), None),
+            "key extra": (guest_report(bios_vendor=["x"]), None),
+        }
+        for what, (report, name) in faults.items():
+            with self.subTest(what):
+                with self.assertRaises(ft.Failure):
+                    ft.check_linux_report(report, self.before, name)
+
+    def test_needs_one_system_and_one_board_structure(self):
+        with self.assertRaises(ft.Failure):
+            ft.check_linux_report(guest_report(), dump(table(order=("1", "11"))), None)
+
+    def test_reads_the_report_through_read_dmi(self):
+        log = ("Shell> vmlinuz\r\n[    1.0] Run /init as init process\r\n@@DMI-REPORT-BEGIN@@\r\n"
+               "product_name=KP5VRA-TE\r\ndmidecode.baseboard-product-name=A\r\n"
+               "dmidecode.baseboard-product-name=B\r\n@@DMI-REPORT-END@@\r\n")
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "serial.log")
+            with open(path, "w", newline="") as handle:
+                handle.write(log)
+            self.assertEqual(linux_guest.read_report(path), {
+                "product_name": ["KP5VRA-TE"], "dmidecode.baseboard-product-name": ["A", "B"]})
+            with open(path, "w", newline="") as handle:
+                handle.write(log.replace("@@DMI-REPORT-END@@", ""))
+            with self.assertRaises(linux_guest.ReportError):
+                linux_guest.read_report(path)
+
+
+class SerialPumpTest(unittest.TestCase):
+    """The console copier must keep every byte and send one key, once, when
+    the Shell's countdown shows (and none when told not to)."""
+
+    def pump(self, skip, chunks):
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder)
+        for fifo in ("serial.in", "serial.out"):
+            os.mkfifo(os.path.join(folder, fifo))
+        # Held open for the whole run, as QEMU holds its ends.
+        console = os.open(os.path.join(folder, "serial.out"), os.O_RDWR)
+        keys = os.open(os.path.join(folder, "serial.in"), os.O_RDWR | os.O_NONBLOCK)
+        stop = threading.Event()
+        thread = threading.Thread(target=boot._pump_serial, args=(folder, skip, stop))
+        thread.start()
+        log_path = os.path.join(folder, "serial.log")
+        written = 0
+        for chunk in chunks:
+            os.write(console, chunk)
+            written += len(chunk)
+            # Each write is read on its own, as a slow console's would be.
+            deadline = time.monotonic() + 5
+            while time.monotonic() < deadline and (
+                    not os.path.exists(log_path) or os.path.getsize(log_path) < written):
+                time.sleep(0.01)
+        stop.set()
+        thread.join(timeout=10)
+        self.assertFalse(thread.is_alive())
+        try:
+            sent = os.read(keys, 64)
+        except BlockingIOError:
+            sent = b""
+        os.close(console)
+        os.close(keys)
+        with open(os.path.join(folder, "serial.log"), "rb") as handle:
+            return handle.read(), sent
+
+    def test_sends_one_space_for_a_prompt_split_across_writes(self):
+        chunks = [b"Press ESC in 5 seconds to ", b"skip startup.nsh\r\n", b"Shell> "]
+        log, sent = self.pump(True, chunks)
+        self.assertEqual(log, b"".join(chunks))
+        self.assertEqual(sent, b" ")
+        # A second countdown line gets no second key.
+        self.assertEqual(self.pump(True, [b"5 seconds to skip\r\n", b"4 seconds to skip\r\n"])[1], b" ")
+
+    def test_sends_nothing_without_the_prompt_or_when_not_asked(self):
+        self.assertEqual(self.pump(True, [b"Shell> ", b"seconds to"])[1], b"")
+        log, sent = self.pump(False, [b"in 5 seconds to skip"])
+        self.assertEqual((log, sent), (b"in 5 seconds to skip", b""))
 
 
 if __name__ == "__main__":

@@ -95,13 +95,8 @@ BENCHMARK_TEMPLATE(BM_Fill, LibraryFill)->Name("memset")->Apply(FillCases);
 // (pool from the heap, every call logged) and through the lean stand-ins.
 void BM_RewriteHostFakes(benchmark::State &State) {
   std::vector<UINT8> Structure = bench::TypicalSystemInformation();
-  ResetCallLog();
-  ResetFirmware();
-  ResetSmbiosTable();
+  ResetServiceFakes();
   SmbiosTable().Structures[0x100] = Structure;
-  ServiceContext = {};
-  InitServiceContext(nullptr, &Firmware().SystemTable);
-  ServiceContext.SmbiosService = &SmbiosTable().Service;
   unsigned Round = 0;
   for (auto _ : State) {
     benchmark::DoNotOptimize(RewriteProductName(0x100, Structure.data(), 4));

@@ -21,13 +21,8 @@ namespace {
 const UINT16 StructureHandle = 0x0101;
 
 void ResetFakes() {
-  ResetCallLog();
   ResetHardware();
-  ResetFirmware();
-  ResetSmbiosTable();
-  ServiceContext = {};
-  InitServiceContext(reinterpret_cast<EFI_HANDLE>(0x1000), &Firmware().SystemTable);
-  ServiceContext.SmbiosService = &SmbiosTable().Service;
+  ResetServiceFakes();
 }
 
 }  // namespace

@@ -57,12 +57,9 @@ class FaultInjectionTest : public DriverFixture {
   // One handler run on a fresh copy of the table with call FailingCall failing
   // (0: none). Straps read code 1.
   Outcome RunWithFailure(unsigned FailingCall) {
-    ResetCallLog();
     ResetHardware();
-    ResetFirmware();
-    ResetSmbiosTable();
-    ServiceContext = {};
-    InitServiceContext(reinterpret_cast<EFI_HANDLE>(0x1000), &Firmware().SystemTable);
+    ResetServiceFakes();
+    ServiceContext.SmbiosService = nullptr;  // the handler looks it up itself
     SetStrapPorts(0x02, 0x00);
     SmbiosTable().Structures = RealisticTable();
     Firmware().Interfaces.push_back({TriggerProtocolGuid, &TriggerInterface});

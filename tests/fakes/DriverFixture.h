@@ -13,13 +13,8 @@
 class DriverFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    ResetCallLog();
     ResetHardware();
-    ResetFirmware();
-    ResetSmbiosTable();
-    ServiceContext = {};
-    InitServiceContext(reinterpret_cast<EFI_HANDLE>(0x1000), &Firmware().SystemTable);
-    ServiceContext.SmbiosService = &SmbiosTable().Service;
+    ResetServiceFakes();
   }
   void TearDown() override {
     EXPECT_EQ(PoolLeaks(), 0u) << "pool memory leaked";

@@ -4,7 +4,9 @@
 #include <cstring>
 #include <string>
 
+#include "platform/Platform.h"
 #include "tests/fakes/CallLog.h"
+#include "tests/fakes/FakeSmbiosService.h"
 
 static FakeFirmware *Instance;
 
@@ -132,4 +134,13 @@ void ResetFirmware() {
   Bs.LocateProtocol = FakeLocateProtocol;
   Instance->SystemTable.BootServices = &Bs;
   Instance->SystemTable.RuntimeServices = reinterpret_cast<EFI_RUNTIME_SERVICES *>(0x5000);
+}
+
+void ResetServiceFakes() {
+  ResetCallLog();
+  ResetFirmware();
+  ResetSmbiosTable();
+  ServiceContext = {};
+  InitServiceContext(reinterpret_cast<EFI_HANDLE>(0x1000), &Firmware().SystemTable);
+  ServiceContext.SmbiosService = &SmbiosTable().Service;
 }

@@ -38,6 +38,10 @@ struct FakeFirmware {
 FakeFirmware &Firmware();
 // Fresh tables, nothing installed, nothing allocated.
 void ResetFirmware();
+// Fresh call log, boot services and SMBIOS table, and a fresh ServiceContext
+// initialised from the fake system table and pointing at the fake SMBIOS
+// service. Hardware is reset separately: each harness links its own backend.
+void ResetServiceFakes();
 // Installs Interface under Guid and signals, as the firmware does, every event
 // registered for it; the notification runs at once.
 void InstallInterface(const EFI_GUID &Guid, VOID *Interface);

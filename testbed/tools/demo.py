@@ -4,6 +4,10 @@ type 1 and type 2 structure, its handle and product name before and after.
 The serial log, both dumps and their dmidecode decodings stay in the output
 folder.
 
+With --linux GUEST_DIR the boot ends by starting the Linux guest prepared
+there (testbed/linux/prepare) from the Shell, and what Linux reads (sysfs and
+its own dmidecode) is shown next to what the table held before the run.
+
 Extra Shell steps after the driver has run (e.g. starting a kernel) can be
 added with --then, and files put on the boot disk with --file NAME=PATH."""
 
@@ -16,6 +20,7 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import boot  # noqa: E402
 import firmware_test  # noqa: E402
+import linux_guest  # noqa: E402
 import smbios_dump  # noqa: E402
 
 
@@ -46,14 +51,21 @@ def main():
                         help="a Shell step to run after the driver, before the reset")
     parser.add_argument("--file", action="append", default=[], metavar="NAME=PATH",
                         help="a file to put on the boot disk")
+    parser.add_argument("--linux", metavar="GUEST_DIR",
+                        help="end the boot with the Linux guest prepared in GUEST_DIR")
     args = parser.parse_args()
 
     root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
     folder = os.path.abspath(args.out or os.path.join(root, "out", "demo-%s-code%d" % (stamp, args.code)))
     extra_files = dict(item.split("=", 1) for item in args.file)
+    steps = boot.standard_steps(args.then)
+    if args.linux:
+        extra_files.update(linux_guest.guest_files(os.path.abspath(args.linux)))
+        steps.append(linux_guest.KERNEL_STEP)
     plan = boot.BootPlan(code=args.code, noise=args.noise, entry_point=args.entry_point,
-                         steps=boot.standard_steps(args.then), extra_files=extra_files)
+                         steps=steps, extra_files=extra_files,
+                         disk_megabytes=linux_guest.DISK_MEGABYTES if args.linux else 8)
     low, high = boot.strap_bytes(args.code, args.noise)
     name = firmware_test.BOARD_NAMES.get(args.code)
     print("Booting OVMF (q35, TCG) with strap code %d: port 0x%04X reads 0x%02X, port 0x%04X reads 0x%02X"
@@ -80,6 +92,10 @@ def main():
     print("%-4s  %-6s  %-22s  %s" % ("Type", "Handle", "Product name before", "Product name after"))
     for kind, handle, old, new in rows:
         print("%4d  0x%04X  %-22s  %s" % (kind, handle, old, new))
+    linux_ok = True
+    if args.linux:
+        print()
+        linux_ok = print_linux(result.serial_log, before, name)
     print()
     print("Output folder: %s" % folder)
     print("  serial.log, before.bin, after.bin, before.dmidecode.txt, after.dmidecode.txt, trace.log")
@@ -87,7 +103,32 @@ def main():
     if not rows or [new for *_, new in rows] != wanted:
         print("The product names after the run are not the expected ones.")
         return 1
-    return 0
+    return 0 if linux_ok else 1
+
+
+def print_linux(serial_log, before, name):
+    """What the Linux guest read, next to what the table held before the run;
+    False if the guest's report is missing or not the expected one."""
+    try:
+        report = linux_guest.read_report(serial_log)
+    except linux_guest.ReportError as error:
+        print("Linux: no report from the guest (%s)" % error)
+        return False
+    try:
+        original = linux_guest.expected_report(before)
+        wanted = linux_guest.expected_report(before, name)
+    except linux_guest.ReportError as error:
+        print("Linux: %s" % error)
+        return False
+    print("What Linux reads after the driver ran (/sys/class/dmi/id and dmidecode in the guest)")
+    print("%-34s  %-22s  %s" % ("Key", "Table before", "Linux after"))
+    for key in sorted(set(report) | set(wanted), key=linux_guest.key_order):
+        print("%-34s  %-22s  %s" % (key, " / ".join(original.get(key, ["-"])),
+                                    " / ".join(report.get(key, ["(missing)"]))))
+    if linux_guest.compare(report, wanted):
+        print("Linux does not report the expected names, vendors and version.")
+        return False
+    return True
 
 
 if __name__ == "__main__":

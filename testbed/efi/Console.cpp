@@ -51,3 +51,14 @@ VOID PrintDecimal(IN UINT64 Value) {
   } while (Value != 0);
   Print(&Text[Position]);
 }
+
+EFI_STATUS PrintFailure(IN CONST CHAR8 *Tool, IN CONST CHAR8 *What, IN EFI_STATUS Status,
+                        IN EFI_STATUS Fallback) {
+  Print(Tool);
+  Print(": ");
+  Print(What);
+  Print(", status ");
+  PrintHex(Status, 16);
+  Print("\n");
+  return EFI_ERROR(Status) ? Status : Fallback;
+}

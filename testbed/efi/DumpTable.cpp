@@ -100,12 +100,7 @@ static EFI_STATUS WriteDump(IN EFI_FILE_PROTOCOL *Root, IN CHAR16 *Name, IN CONS
 }
 
 static EFI_STATUS Fail(IN CONST CHAR8 *What, IN EFI_STATUS Status) {
-  Print("dump: ");
-  Print(What);
-  Print(", status ");
-  PrintHex(Status, 16);
-  Print("\n");
-  return EFI_ERROR(Status) ? Status : EFI_ABORTED;
+  return PrintFailure("dump", What, Status, EFI_ABORTED);
 }
 
 extern "C" EFI_STATUS EFIAPI DumpEntry(IN EFI_HANDLE ImageHandle,

@@ -9,21 +9,15 @@
 #include "testbed/efi/SmbiosTable.h"
 
 struct TARGET_SMBIOS_SERVICE {
-  EFI_SMBIOS_ADD Add;
-  EFI_SMBIOS_UPDATE_STRING UpdateString;
-  EFI_SMBIOS_REMOVE Remove;
-  EFI_SMBIOS_GET_NEXT GetNext;
-  UINT8 MajorVersion;
-  UINT8 MinorVersion;
-  VOID *VendorEntries[7];  // entries 5 to 11: vendor services this board lacks
+  EFI_SMBIOS_PROTOCOL Standard;  // entries 0 to 4, so existing consumers keep working
+  VOID *VendorEntries[7];        // entries 5 to 11: vendor services this board lacks
   SMBIOS_READ_STRUCTURE_BY_HANDLE ReadStructureByHandle;
   VOID *Entry13;
   SMBIOS_WRITE_STRUCTURE_BY_HANDLE WriteStructureByHandle;
 };
 
-static_assert(__builtin_offsetof(TARGET_SMBIOS_SERVICE, MajorVersion) ==
-                  __builtin_offsetof(EFI_SMBIOS_PROTOCOL, MajorVersion),
-              "standard members at their standard offsets");
+static_assert(__builtin_offsetof(TARGET_SMBIOS_SERVICE, VendorEntries) == 5 * sizeof(VOID *),
+              "vendor entries follow the standard record");
 static_assert(__builtin_offsetof(TARGET_SMBIOS_SERVICE, ReadStructureByHandle) ==
                   __builtin_offsetof(SMBIOS_TABLE_SERVICE, ReadStructureByHandle),
               "read entry where the driver calls it");
@@ -64,12 +58,12 @@ static TARGET_SMBIOS_SERVICE TargetService;
 static EFI_GUID ServiceGuid;  // a writable copy: the boot services take a non-const GUID
 
 static VOID BuildTargetService(IN EFI_SMBIOS_PROTOCOL *Standard) {
-  TargetService.Add = ForwardAdd;
-  TargetService.UpdateString = ForwardUpdateString;
-  TargetService.Remove = ForwardRemove;
-  TargetService.GetNext = ForwardGetNext;
-  TargetService.MajorVersion = Standard->MajorVersion;
-  TargetService.MinorVersion = Standard->MinorVersion;
+  TargetService.Standard.Add = ForwardAdd;
+  TargetService.Standard.UpdateString = ForwardUpdateString;
+  TargetService.Standard.Remove = ForwardRemove;
+  TargetService.Standard.GetNext = ForwardGetNext;
+  TargetService.Standard.MajorVersion = Standard->MajorVersion;
+  TargetService.Standard.MinorVersion = Standard->MinorVersion;
   for (UINTN Index = 0; Index < 7; Index++) {
     TargetService.VendorEntries[Index] = (VOID *)UnsupportedEntry;
   }
@@ -79,12 +73,7 @@ static VOID BuildTargetService(IN EFI_SMBIOS_PROTOCOL *Standard) {
 }
 
 static EFI_STATUS Fail(IN CONST CHAR8 *What, IN EFI_STATUS Status) {
-  Print("adapter: ");
-  Print(What);
-  Print(", status ");
-  PrintHex(Status, 16);
-  Print("\n");
-  return EFI_ERROR(Status) ? Status : EFI_NOT_FOUND;
+  return PrintFailure("adapter", What, Status, EFI_NOT_FOUND);
 }
 
 extern "C" EFI_STATUS EFIAPI AdapterEntry(IN EFI_HANDLE ImageHandle,

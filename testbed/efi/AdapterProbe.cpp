@@ -3,6 +3,7 @@
 // loaded and before any driver runs. Every refused write must leave the
 // structure as it was; the last write puts the original bytes back, so the
 // table ends as it began. Prints one line per case and a verdict.
+#include "platform/Platform.h"
 #include "platform/SmbiosTableService.h"
 #include "testbed/efi/Console.h"
 #include "testbed/efi/SmbiosTable.h"
@@ -49,7 +50,7 @@ static VOID ExpectRefused(IN CONST CHAR8 *Case, IN UINT16 Handle, IN CONST UINT8
   Report(Case, Status, EFI_ERROR(Status) && HeldEquals(Original, OriginalSize));
 }
 
-static VOID StartFromOriginal() { CopyTestbedBytes(Work, Original, OriginalSize); }
+static VOID StartFromOriginal() { CopyBytes(Work, Original, OriginalSize); }
 
 static VOID SetHeaderHandle(IN UINT16 Handle) {
   Work[2] = (UINT8)Handle;
@@ -60,8 +61,8 @@ static VOID SetHeaderHandle(IN UINT16 Handle) {
 // one more zero); returns the new size.
 static UINT16 WithStrings(IN CONST CHAR8 *Strings, IN UINTN Length) {
   UINTN Size = Original[1];
-  CopyTestbedBytes(Work, Original, Size);
-  CopyTestbedBytes(Work + Size, (CONST UINT8 *)Strings, Length);
+  CopyBytes(Work, Original, Size);
+  CopyBytes(Work + Size, (CONST UINT8 *)Strings, Length);
   return (UINT16)(Size + Length);
 }
 
@@ -82,7 +83,7 @@ extern "C" EFI_STATUS EFIAPI AdapterProbeEntry(IN EFI_HANDLE ImageHandle,
     Report("read of the System Information structure", Status, FALSE);
     return EFI_NOT_FOUND;
   }
-  CopyTestbedBytes(Original, Held, OriginalSize);
+  CopyBytes(Original, Held, OriginalSize);
   Report("read of the System Information structure", Status, TRUE);
 
   UINT8 *Unused = nullptr;

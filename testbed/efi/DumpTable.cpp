@@ -2,6 +2,7 @@
 // its own boot volume, in the layout of a binary table dump: the entry point
 // in the first 32 bytes with its table address set to 32 (checksums redone),
 // then the structures through End-of-Table. Usage: DumpTable.efi NAME
+#include "platform/Platform.h"
 #include "testbed/efi/Console.h"
 #include "testbed/efi/SmbiosTable.h"
 #include "testbed/efi/TestbedUefi.h"
@@ -49,7 +50,7 @@ static VOID BuildHeader(IN CONST PUBLISHED_TABLE *Published, OUT UINT8 *Header) 
   for (UINTN Index = 0; Index < DumpTableOffset; Index++) {
     Header[Index] = 0;
   }
-  CopyTestbedBytes(Header, Published->EntryPoint, Published->EntryPointLength);
+  CopyBytes(Header, Published->EntryPoint, Published->EntryPointLength);
   if (Published->Is64Bit) {
     for (UINTN Index = 0; Index < 8; Index++) {
       Header[16 + Index] = (UINT8)(Index == 0 ? DumpTableOffset : 0);

@@ -1,4 +1,5 @@
 #include "testbed/efi/ServiceAdapter.h"
+#include "platform/Platform.h"
 
 #include "testbed/efi/SmbiosTable.h"
 
@@ -105,7 +106,7 @@ EFI_STATUS EFIAPI AdapterWriteStructureByHandle(IN UINT16 Handle, IN CONST UINT8
   if (EFI_ERROR(Status) || Saved == nullptr) {
     return EFI_ERROR(Status) ? Status : EFI_OUT_OF_RESOURCES;
   }
-  CopyTestbedBytes(Saved, (CONST UINT8 *)Held, HeldSize);
+  CopyBytes(Saved, (CONST UINT8 *)Held, HeldSize);
 
   EFI_SMBIOS_PROTOCOL *Standard = AdapterState.Standard;
   Status = Standard->Remove(Standard, Handle);

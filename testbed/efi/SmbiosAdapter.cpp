@@ -3,6 +3,7 @@
 // record that the target firmware installs (standard members first, the
 // by-handle entries at entries 12 and 14) and reinstalls it on the same
 // handle, so that every lookup under the SMBIOS service GUID finds it.
+#include "platform/Platform.h"
 #include "platform/SmbiosTableService.h"
 #include "testbed/efi/Console.h"
 #include "testbed/efi/ServiceAdapter.h"
@@ -81,7 +82,7 @@ extern "C" EFI_STATUS EFIAPI AdapterEntry(IN EFI_HANDLE ImageHandle,
   (void)ImageHandle;
   ConsoleInit(SystemTable);
   EFI_BOOT_SERVICES *BootServices = SystemTable->BootServices;
-  CopyTestbedBytes((UINT8 *)&ServiceGuid, (CONST UINT8 *)&SmbiosServiceGuid, sizeof(EFI_GUID));
+  CopyBytes((UINT8 *)&ServiceGuid, (CONST UINT8 *)&SmbiosServiceGuid, sizeof(EFI_GUID));
 
   PUBLISHED_TABLE Published;
   TABLE_SUMMARY Summary;

@@ -42,12 +42,6 @@ UINT8 SumBytes(IN CONST UINT8 *Bytes, IN UINTN Length) {
   return Sum;
 }
 
-VOID CopyTestbedBytes(OUT UINT8 *Destination, IN CONST UINT8 *Source, IN UINTN Length) {
-  for (UINTN Index = 0; Index < Length; Index++) {
-    ((volatile UINT8 *)Destination)[Index] = Source[Index];
-  }
-}
-
 static BOOLEAN SameBytes(IN CONST UINT8 *Left, IN CONST CHAR8 *Right, IN UINTN Length) {
   for (UINTN Index = 0; Index < Length; Index++) {
     if (Left[Index] != (UINT8)Right[Index]) {

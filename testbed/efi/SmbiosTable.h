@@ -37,4 +37,3 @@ BOOLEAN LocatePublishedTable(IN EFI_SYSTEM_TABLE *SystemTable, OUT PUBLISHED_TAB
 BOOLEAN ParseEntryPoint(IN CONST UINT8 *EntryPoint, OUT PUBLISHED_TABLE *Published);
 
 UINT8 SumBytes(IN CONST UINT8 *Bytes, IN UINTN Length);
-VOID CopyTestbedBytes(OUT UINT8 *Destination, IN CONST UINT8 *Source, IN UINTN Length);

@@ -55,6 +55,29 @@ static EFI_STATUS EFIAPI ForwardGetNext(IN CONST EFI_SMBIOS_PROTOCOL *,
 // Any entry this stand-in does not offer answers instead of jumping to null.
 static EFI_STATUS EFIAPI UnsupportedEntry() { return EFI_UNSUPPORTED; }
 
+// Dispatched from the firmware volume, the adapter can start before the
+// platform has added any structure, so no table is published yet. The
+// End-of-Table handle is then taken from the table at the first read that
+// finds it published; the reads come from the trigger, late in boot.
+static EFI_SYSTEM_TABLE *System;
+static BOOLEAN EndOfTableKnown;
+
+static BOOLEAN SummarizePublishedTable(OUT TABLE_SUMMARY *Summary) {
+  PUBLISHED_TABLE Published;
+  return LocatePublishedTable(System, &Published) &&
+         SummarizeTable(Published.Table, Published.TableLength, Summary);
+}
+
+static EFI_STATUS EFIAPI ReadOnceTablePublished(IN UINT16 Handle, OUT UINT8 **Structure,
+                                                OUT UINT16 *Size) {
+  TABLE_SUMMARY Summary;
+  if (!EndOfTableKnown && SummarizePublishedTable(&Summary)) {
+    InitAdapterState(AdapterState.Standard, AdapterState.BootServices, Summary.EndOfTableHandle);
+    EndOfTableKnown = TRUE;
+  }
+  return AdapterReadStructureByHandle(Handle, Structure, Size);
+}
+
 static TARGET_SMBIOS_SERVICE TargetService;
 static EFI_GUID ServiceGuid;  // a writable copy: the boot services take a non-const GUID
 
@@ -68,7 +91,7 @@ static VOID BuildTargetService(IN EFI_SMBIOS_PROTOCOL *Standard) {
   for (UINTN Index = 0; Index < 7; Index++) {
     TargetService.VendorEntries[Index] = (VOID *)UnsupportedEntry;
   }
-  TargetService.ReadStructureByHandle = AdapterReadStructureByHandle;
+  TargetService.ReadStructureByHandle = ReadOnceTablePublished;
   TargetService.Entry13 = (VOID *)UnsupportedEntry;
   TargetService.WriteStructureByHandle = AdapterWriteStructureByHandle;
 }
@@ -81,17 +104,11 @@ extern "C" EFI_STATUS EFIAPI AdapterEntry(IN EFI_HANDLE ImageHandle,
                                           IN EFI_SYSTEM_TABLE *SystemTable) {
   (void)ImageHandle;
   ConsoleInit(SystemTable);
+  System = SystemTable;
   EFI_BOOT_SERVICES *BootServices = SystemTable->BootServices;
   CopyBytes((UINT8 *)&ServiceGuid, (CONST UINT8 *)&SmbiosServiceGuid, sizeof(EFI_GUID));
-
-  PUBLISHED_TABLE Published;
-  TABLE_SUMMARY Summary;
-  if (!LocatePublishedTable(SystemTable, &Published)) {
-    return Fail("no published SMBIOS entry point", EFI_NOT_FOUND);
-  }
-  if (!SummarizeTable(Published.Table, Published.TableLength, &Summary)) {
-    return Fail("published SMBIOS table has no End-of-Table structure", EFI_NOT_FOUND);
-  }
+  TABLE_SUMMARY Summary = {0, 0, 0xFFFF};
+  EndOfTableKnown = SummarizePublishedTable(&Summary);
 
   // The service's own handle: the record must be replaced where it is found.
   EFI_HANDLE Handles[4];
@@ -116,6 +133,10 @@ extern "C" EFI_STATUS EFIAPI AdapterEntry(IN EFI_HANDLE ImageHandle,
       BootServices->ReinstallProtocolInterface(Handles[0], &ServiceGuid, Standard, &TargetService);
   if (EFI_ERROR(Status)) {
     return Fail("reinstalling the SMBIOS service failed", Status);
+  }
+  if (!EndOfTableKnown) {
+    Print("adapter: SMBIOS service extended; no table published yet\n");
+    return EFI_SUCCESS;
   }
   Print("adapter: SMBIOS service extended; End-of-Table handle ");
   PrintHex(Summary.EndOfTableHandle, 4);

@@ -151,3 +151,18 @@ struct EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL {
   VOID *Reset;
   EFI_TEXT_STRING OutputString;
 };
+
+// ---- Event groups (UEFI 2.x CreateEventEx; PI volume 2 End-of-DXE) ---------
+
+typedef EFI_STATUS(EFIAPI *EFI_CREATE_EVENT_EX)(IN UINT32 Type, IN EFI_TPL NotifyTpl,
+                                                IN EFI_EVENT_NOTIFY NotifyFunction,
+                                                IN CONST VOID *NotifyContext,
+                                                IN CONST EFI_GUID *EventGroup,
+                                                OUT EFI_EVENT *Event);
+
+// Signalled by the platform once every driver of the firmware volumes has
+// been dispatched, before consoles and boot options.
+#define EFI_END_OF_DXE_EVENT_GROUP_GUID                                            \
+  {                                                                                \
+    0x02CE967A, 0xDD7E, 0x4FFC, { 0x9E, 0xE7, 0x81, 0x0C, 0xF0, 0x47, 0x08, 0x80 } \
+  }

@@ -2,9 +2,10 @@
 at 8-byte boundaries, then erased free space to the volume's end."""
 
 import dataclasses
+import struct
 
 from pi.ffs import HEADER_SIZE, has_data_alignment, parse_file
-from pi.layout import LayoutError, align, guid_text, need, read, sum16
+from pi.layout import LayoutError, align, guid_bytes, guid_text, need, read, sum16
 
 SIGNATURE = b"_FVH"
 FFS2_GUID = "8C8CE578-8A3D-4F1C-9935-896185C32DD3"
@@ -115,3 +116,16 @@ def parse_files(volume, first, polarity):
     if unerased != len(rest):
         raise LayoutError("data at offset %#x in the free space after the last file" % (free + unerased))
     return files, free
+
+
+def empty_volume(length, block_size=0x1000, erase_polarity=1):
+    """The bytes of an FFS2 volume of `length` with no file: header (one run
+    of blocks in its map), checksum, and erased space."""
+    if length % block_size or length < 0x48:
+        raise LayoutError("volume length %#x is not a whole number of %#x-byte blocks" % (length, block_size))
+    attributes = 0x0004FEFF & ~ATTRIB_ERASE_POLARITY | (ATTRIB_ERASE_POLARITY if erase_polarity else 0)
+    header = bytearray(bytes(16) + guid_bytes(FFS2_GUID)
+                       + struct.pack("<Q4sIHHHBB", length, SIGNATURE, attributes, 0x48, 0, 0, 0, REVISION)
+                       + struct.pack("<IIII", length // block_size, block_size, 0, 0))
+    struct.pack_into("<H", header, 50, (0x10000 - sum16(header)) & 0xFFFF)
+    return bytes(header) + bytes([0xFF if erase_polarity else 0]) * (length - len(header))

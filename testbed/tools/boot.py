@@ -150,19 +150,33 @@ def make_disk(path, efi_dir, steps, extra_files, megabytes=8):
     subprocess.run(["mcopy", "-i", path, script, "::startup.nsh"], check=True)
 
 
-def qemu_command(plan, folder, disk):
-    low, high = strap_bytes(plan.code, plan.noise)
-    command = [
+def machine_options(plan, flash, folder):
+    """The testbed board: q35 under TCG with `flash` as OVMF's code and a
+    fresh copy of its variable store in `folder`."""
+    return [
         "qemu-system-x86_64",
         "-machine", "q35,accel=tcg,smbios-entry-point-type=%d" % plan.entry_point,
         "-nodefaults", "-display", "none", "-no-reboot", "-m", "256",
-        "-drive", "if=pflash,format=raw,readonly=on,file=" + OVMF_CODE,
+        "-drive", "if=pflash,format=raw,readonly=on,file=" + flash,
         "-drive", "if=pflash,format=raw,file=" + os.path.join(folder, "vars.fd"),
+    ]
+
+
+def qemu_command(plan, folder, disk):
+    command = machine_options(plan, OVMF_CODE, folder) + [
         "-drive", "file=%s,format=raw,if=ide" % disk,
         # A pipe pair (serial.in, serial.out) rather than a file, so that a
         # key can be sent; serial.out is copied to serial.log as it arrives.
         "-chardev", "pipe,id=serial0,path=" + os.path.join(folder, "serial"),
         "-serial", "chardev:serial0",
+    ]
+    return command + board_options(plan)
+
+
+def board_options(plan):
+    """The straps, the SMBIOS strings QEMU is asked for and the port trace."""
+    low, high = strap_bytes(plan.code, plan.noise)
+    command = [
         "-chardev", "null,id=strap-low", "-chardev", "null,id=strap-high",
         "-device", "isa-debugcon,iobase=0x%x,readback=0x%02x,chardev=strap-low" % (STRAP_PORT_LOW, low),
         "-device", "isa-debugcon,iobase=0x%x,readback=0x%02x,chardev=strap-high" % (STRAP_PORT_HIGH, high),
@@ -246,13 +260,37 @@ def _pump_serial(folder, skip_countdown, stop):
         os.close(keys)
 
 
-def run(plan, efi_dir, folder):
+def run_traced(plan, command, trace_path, on_start=None):
+    """Runs QEMU to its end under the plan's timeout, keeping the strap
+    ports' lines of its trace in `trace_path`; returns the finished process."""
+    # timeout(1) ends a hung firmware even when it prints nothing.
+    command = ["timeout", "--kill-after=5", str(plan.timeout)] + command
+    # The trace logs every device read of the whole boot; awk keeps the strap
+    # ports' lines (and QEMU's own messages) as they stream past.
+    keep = "1" if plan.trace_mmio else "!/memory_region_ops/ || /name 'isa-debugcon'/"
+    with open(trace_path, "wb") as trace:
+        process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.PIPE)
+        if on_start:
+            on_start()
+        subprocess.run(["awk", keep], stdin=process.stderr, stdout=trace, check=True)
+        process.stderr.close()
+        process.wait()
+    return process
+
+
+def fresh_folder(folder):
+    """Empties `folder` and puts a fresh copy of OVMF's variable store in it."""
     os.makedirs(folder, exist_ok=True)
     for name in os.listdir(folder):
         os.remove(os.path.join(folder, name))
+    shutil.copyfile(OVMF_VARS, os.path.join(folder, "vars.fd"))
+
+
+def run(plan, efi_dir, folder):
+    fresh_folder(folder)
     disk = os.path.join(folder, "disk.img")
     make_disk(disk, efi_dir, plan.steps, plan.extra_files, plan.disk_megabytes)
-    shutil.copyfile(OVMF_VARS, os.path.join(folder, "vars.fd"))
     command = qemu_command(plan, folder, disk)
     with open(os.path.join(folder, "qemu-command.txt"), "w") as handle:
         handle.write(" ".join(command) + "\n")
@@ -274,19 +312,7 @@ def run(plan, efi_dir, folder):
         query = threading.Thread(target=_query_when, daemon=True, args=(
             os.path.join(folder, "serial.log"), "testbed-step: " + step, socket_path, monitor_command,
             os.path.join(folder, "monitor.txt"), started + plan.timeout))
-    # timeout(1) ends a hung firmware even when it prints nothing.
-    command = ["timeout", "--kill-after=5", str(plan.timeout)] + command
-    # The trace logs every device read of the whole boot; awk keeps the strap
-    # ports' lines (and QEMU's own messages) as they stream past.
-    keep = "1" if plan.trace_mmio else "!/memory_region_ops/ || /name 'isa-debugcon'/"
-    with open(trace_path, "wb") as trace:
-        process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                   stderr=subprocess.PIPE)
-        if query:
-            query.start()
-        subprocess.run(["awk", keep], stdin=process.stderr, stdout=trace, check=True)
-        process.stderr.close()
-        process.wait()
+    process = run_traced(plan, command, trace_path, query.start if query else None)
     stop_pump.set()
     pump.join()
     for fifo in ("serial.in", "serial.out"):

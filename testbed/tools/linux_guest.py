@@ -6,6 +6,8 @@ machine's identity and powers the machine off.
 The report is read with ../linux/read-dmi, and compared with what the dumps
 taken by the firmware say Linux must see."""
 
+import base64
+import binascii
 import os
 import subprocess
 
@@ -19,6 +21,9 @@ READ_DMI = os.path.join(LINUX_DIR, "read-dmi")
 # rather than leaving it to the timeout.
 KERNEL_STEP = "vmlinuz console=ttyS0 initrd=\\initrd.img rdinit=/init panic=-1"
 GUEST_FILES = ("vmlinuz", "initrd.img")
+# The same command line when the firmware's own boot manager starts the
+# kernel given to QEMU with -kernel and -initrd.
+KERNEL_ARGUMENTS = "console=ttyS0 rdinit=/init panic=-1"
 DISK_MEGABYTES = 64  # the kernel and initramfs together take about 16 MB
 
 # Report keys and where Linux takes each from: (structure type, string
@@ -68,6 +73,27 @@ def read_report(serial_log):
         key, _, value = line.partition("=")
         report.setdefault(key, []).append(value)
     return report
+
+
+DUMP_BEGIN, DUMP_END = "@@DMI-DUMP-BEGIN@@", "@@DMI-DUMP-END@@"
+
+
+def read_dump(serial_log):
+    """The table the guest handed back, in the layout of `dmidecode
+    --dump-bin`; raises ReportError unless the log holds exactly one whole
+    dump."""
+    with open(serial_log, "rb") as handle:
+        lines = handle.read().decode("latin-1").replace("\r", "").split("\n")
+    if lines.count(DUMP_BEGIN) != 1 or lines.count(DUMP_END) != 1:
+        raise ReportError("%d dump starts and %d ends in the log, expected one each"
+                          % (lines.count(DUMP_BEGIN), lines.count(DUMP_END)))
+    body = lines[lines.index(DUMP_BEGIN) + 1:lines.index(DUMP_END)]
+    if any(line.startswith("error=") for line in body):
+        raise ReportError("the guest could not dump the table: %s" % " ".join(body))
+    try:
+        return base64.b64decode("".join(body), validate=True)
+    except binascii.Error as error:
+        raise ReportError("the dump is not base64: %s" % error)
 
 
 # The keys that carry the product names, which the driver's rewrite changes.

@@ -1,0 +1,97 @@
+#!/usr/bin/env python3
+"""One firmware test of a flash image: a boot with no Shell, the driver and
+the stand-ins dispatched from the firmware volume, Linux started by OVMF's
+own boot manager. The table Linux hands back is compared by handle with the
+one a boot of the image without the driver's file handed back (--baseline),
+and read by `dmidecode --from-dump`; Linux's own report and QEMU's trace of
+the strap ports are checked as in the Shell-path tests.
+
+Scenarios (each names which image --image must be):
+  rewrite           adapter, trigger at End-of-DXE, driver
+  trigger-at-entry  adapter, trigger installed in its entry point, driver:
+                    the installation comes before the driver is armed, so
+                    nothing may run
+  no-driver         adapter, trigger at End-of-DXE: the baseline itself,
+                    which must hold QEMU's strings and see no strap read
+"""
+
+import argparse
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import boot  # noqa: E402
+import firmware_test as checks  # noqa: E402
+import flash_boot  # noqa: E402
+import linux_guest  # noqa: E402
+import smbios_dump  # noqa: E402
+from firmware_test import Failure, expect  # noqa: E402
+
+
+def check(plan, scenario, result, baseline_path):
+    expect(not result.timed_out, "boot timed out after %d s" % plan.timeout)
+    expect(result.exit_code == 0, "QEMU exited with status %d (the guest powers off)" % result.exit_code)
+    try:
+        report = linux_guest.read_report(result.serial_log)
+        flash_boot.save_dump(result)
+    except linux_guest.ReportError as error:
+        raise Failure("Linux handed nothing back: %s" % error)
+    after = smbios_dump.read(result.files["after.bin"])
+    anchor = "_SM3_" if plan.entry_point == 64 else "_SM_"
+    expect(after.anchor == anchor, "Linux's table carries %s, expected %s" % (after.anchor, anchor))
+    before = after if scenario == "no-driver" else smbios_dump.read(baseline_path)
+    expect(before.anchor == anchor, "baseline %s carries %s, expected %s" % (baseline_path, before.anchor, anchor))
+    checks.check_testbed_table(before)
+
+    name = checks.BOARD_NAMES.get(plan.code) if scenario == "rewrite" else None
+    products = checks.dmidecode_products(result.files["after.bin"], plan.entry_point)
+    if name is None:
+        checks.check_unchanged(before, after)
+        expect(products == checks.dmidecode_products(baseline_path or result.files["after.bin"],
+                                                     plan.entry_point),
+               "dmidecode sees other product names than in the baseline: %r" % products)
+    else:
+        checks.check_renamed(before, after, name)
+        for kind, names in products.items():
+            expect(names == [name], "dmidecode shows %s Product Name %r, expected [%r]" % (kind, names, name))
+    checks.check_linux_report(report, before, name)
+    walks = 1 if scenario == "rewrite" else 0
+    checks.check_strap_reads(checks.strap_reads(result.trace_log), plan, walks,
+                             before.end_of_table.handle)
+    return name
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--image", required=True, help="the flash image to boot")
+    parser.add_argument("--guest", required=True, help="folder of the prepared Linux guest")
+    parser.add_argument("--out", required=True, help="folder for the logs and the dump")
+    parser.add_argument("--scenario", choices=("rewrite", "trigger-at-entry", "no-driver"), default="rewrite")
+    parser.add_argument("--baseline", help="after.bin of the no-driver boot with the same entry point")
+    parser.add_argument("--code", type=int, required=True, choices=range(16))
+    parser.add_argument("--entry-point", type=int, choices=(32, 64), default=64)
+    parser.add_argument("--noise", action="store_true", help="set every non-strap bit of both ports")
+    parser.add_argument("--timeout", type=int, default=180)
+    parser.add_argument("--keep", action="store_true", help="keep the trace after a pass")
+    args = parser.parse_args()
+    if args.scenario != "no-driver" and not args.baseline:
+        parser.error("--baseline is needed to compare the table")
+    plan = boot.BootPlan(code=args.code, noise=args.noise, entry_point=args.entry_point,
+                         timeout=args.timeout)
+    out = os.path.abspath(args.out)
+    result = flash_boot.run(plan, args.image, args.guest, out)
+    try:
+        name = check(plan, args.scenario, result, args.baseline)
+    except (Failure, smbios_dump.DumpError) as failure:
+        print("FAIL: %s\n  boot took %.1f s; logs in %s" % (failure, result.seconds, out))
+        return 1
+    if not args.keep:
+        os.remove(result.trace_log)  # a passing boot's full strap trace says nothing new
+    print("PASS: code %d (%s), %s, entry point %d%s, no Shell; Linux agrees; boot took %.1f s"
+          % (args.code, name or "table unchanged", args.scenario, args.entry_point,
+             ", noisy straps" if args.noise else "", result.seconds))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

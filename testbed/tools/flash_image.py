@@ -36,7 +36,6 @@ LZMA_HEADER = 13                  # properties, dictionary size, 8-byte uncompre
 @dataclasses.dataclass
 class Flash:
     """The layers of an OVMF code image, outermost first."""
-    image: bytes
     outer: object           # the FVMAIN_COMPACT volume
     file_index: int         # its firmware-volume-image file
     sections: list          # that file's sections
@@ -64,12 +63,13 @@ def open_flash(image):
     guided = parse_guid_defined(sections[lzma_sections[0]])
     inner = decompress(guided.data)
     inner_sections = parse_sections(inner, what="section of the decompressed volumes")
-    dxe = [i for i, s in enumerate(inner_sections) if s.type == FIRMWARE_VOLUME_IMAGE
-           and any(f.type == FILETYPE_DXE_CORE for f in parse_volume(s.body, "inner volume").files)]
+    volumes = {i: parse_volume(s.body, "volume in section %d of the compressed section" % i)
+               for i, s in enumerate(inner_sections) if s.type == FIRMWARE_VOLUME_IMAGE}
+    dxe = [i for i, volume in volumes.items() if any(f.type == FILETYPE_DXE_CORE for f in volume.files)]
     if len(dxe) != 1:
         raise LayoutError("unknown layout: %d volumes with a DXE core in the compressed section" % len(dxe))
-    return Flash(image, outer, images[0], sections, lzma_sections[0], guided, inner, inner_sections,
-                 dxe[0], parse_volume(inner_sections[dxe[0]].body, "DXE volume"))
+    return Flash(outer, images[0], sections, lzma_sections[0], guided, inner, inner_sections,
+                 dxe[0], volumes[dxe[0]])
 
 
 def decompress(data):

@@ -36,6 +36,22 @@ def product_rows(before, after):
     return rows
 
 
+def print_products(before, after, name):
+    """Prints each type 1 and type 2 product name before and after; True if
+    every one after is `name` (or, without a name, as it was)."""
+    rows = product_rows(before, after)
+    print("%-4s  %-6s  %-22s  %s" % ("Type", "Handle", "Product name before", "Product name after"))
+    for kind, handle, old, new in rows:
+        print("%4d  0x%04X  %-22s  %s" % (kind, handle, old, new))
+    return bool(rows) and [new for *_, new in rows] == [name if name else old for _, _, old, _ in rows]
+
+
+def verdict(names_ok, linux_ok):
+    if not names_ok:
+        print("The product names after the run are not the expected ones.")
+    return 0 if names_ok and linux_ok else 1
+
+
 def _text(value):
     return "(none)" if value is None else value.decode("latin-1")
 
@@ -88,10 +104,7 @@ def main():
     print("Strap code %d  ->  board name %s" % (args.code, name if name else "(none: the table stays as it was)"))
     print("SMBIOS %s entry point; boot took %.0f s" % ("3.0" if after.anchor == "_SM3_" else "2.x", result.seconds))
     print()
-    rows = product_rows(before, after)
-    print("%-4s  %-6s  %-22s  %s" % ("Type", "Handle", "Product name before", "Product name after"))
-    for kind, handle, old, new in rows:
-        print("%4d  0x%04X  %-22s  %s" % (kind, handle, old, new))
+    names_ok = print_products(before, after, name)
     linux_ok = True
     if args.linux:
         print()
@@ -99,11 +112,7 @@ def main():
     print()
     print("Output folder: %s" % folder)
     print("  serial.log, before.bin, after.bin, before.dmidecode.txt, after.dmidecode.txt, trace.log")
-    wanted = [name if name else old for _, _, old, _ in rows]
-    if not rows or [new for *_, new in rows] != wanted:
-        print("The product names after the run are not the expected ones.")
-        return 1
-    return 0 if linux_ok else 1
+    return verdict(names_ok, linux_ok)
 
 
 def print_linux(serial_log, before, name):

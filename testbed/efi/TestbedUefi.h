@@ -151,3 +151,10 @@ struct EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL {
   VOID *Reset;
   EFI_TEXT_STRING OutputString;
 };
+
+// ---- Task priority levels ---------------------------------------------------
+// The boot-services table keeps these two slots untyped, as the driver does
+// not use them.
+
+typedef EFI_TPL(EFIAPI *EFI_RAISE_TPL)(IN EFI_TPL NewTpl);
+typedef VOID(EFIAPI *EFI_RESTORE_TPL)(IN EFI_TPL OldTpl);

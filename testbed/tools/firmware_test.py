@@ -213,24 +213,29 @@ def write_back_run():
             (b, "write", 1, PRESENTED[b]), (a, "write", 1, PRESENTED[a])]
 
 
+def access_listing(entries):
+    return "\n  ".join("%s %#x width %d value %s" % (kind, address, width, "??" if value is None else "%#04x" % value)
+                       for address, kind, width, value in entries) or "(none)"
+
+
 def check_register_accesses(accesses, scenario, runs, strap_reads):
     """The recorded accesses must be exactly one write-back per run of the
-    handler (for trigger-withdrawn: one in each phase), each before the first
-    strap read of the walk, which follows the marker's two reads."""
+    handler (for trigger-withdrawn: one in each of its phases, which its marks
+    delimit), each before the walk's first strap read, that is right after
+    the marker's two reads."""
     expect(accesses is not None, "the register watch failed (see accesses.txt)")
     seen = [(a.address, a.kind, a.width, a.value) for a in accesses]
     if scenario == "trigger-withdrawn":
-        def mark(phase):
-            return [(PHASE_MARK, "write", 1, phase)]
-        wanted = mark(1) + write_back_run() + mark(2) + write_back_run() + mark(3)
+        marks = [[(PHASE_MARK, "write", 1, phase)] for phase in (1, 2, 3)]
+        wanted = marks[0] + write_back_run() + marks[1] + write_back_run() + marks[2]
     else:
         wanted = write_back_run() * runs
-    expect(seen == wanted, "register accesses:\n  %s\nexpected:\n  %s" % (
-        "\n  ".join(map(repr, seen)), "\n  ".join(map(repr, wanted))))
+    expect(seen == wanted, "register accesses:\n  %s\nexpected:\n  %s"
+           % (access_listing(seen), access_listing(wanted)))
     for access in accesses:
         if access.address != PHASE_MARK:
-            expect(access.strap_reads_before == 2, "%s came after %d strap reads, not right after the "
-                   "marker's 2" % (access.line(), access.strap_reads_before))
+            expect(access.strap_reads_before == 2, "%s: not right after the marker's 2 strap reads"
+                   % access.line())
     if scenario == "trigger-withdrawn":
         expect(accesses[-1].strap_reads_before == strap_reads,
                "the walk's strap reads did not all come before the final install returned")

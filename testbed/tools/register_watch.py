@@ -70,7 +70,7 @@ def decode_move(code):
     """Decodes `code` as one x86-64 MOV/MOVZX between a register or immediate
     and memory; returns a Move when it is exactly one such instruction."""
     at, operand16, rex = 0, False, 0
-    while at < len(code) and code[at] in (0x66, 0x67, 0x26, 0x2E, 0x36, 0x3E, 0x64, 0x65):
+    while at < len(code) and code[at] in PREFIXES[:8]:
         operand16 |= code[at] == 0x66
         at += 1
     if at < len(code) and 0x40 <= code[at] <= 0x4F:
@@ -143,18 +143,34 @@ def effective_address(move, registers, end):
     return total & (2 ** 64 - 1)
 
 
+PREFIXES = (0x66, 0x67, 0x26, 0x2E, 0x36, 0x3E, 0x64, 0x65) + tuple(range(0x40, 0x50))
+
+
+def _matching_move(code, length, end, registers, address, kind):
+    move = decode_move(code[len(code) - length:])
+    if move is None or move.kind != kind:
+        return None
+    clobbered = kind == "read" and move.register in (move.base, move.index)
+    if not clobbered and effective_address(move, registers, end) != address:
+        return None
+    return move
+
+
 def explain_stop(code, end, registers, address, kind):
-    """The instruction that ended at `end` and accessed `address`: tries each
-    start in the 15 bytes before it and keeps the shortest move whose operand
-    is that address (or whose address registers the load overwrote).
+    """The instruction that ended at `end` and accessed `address`: the
+    shortest move in the 15 bytes before it whose operand is that address (or
+    whose address registers the load overwrote), grown by the prefix bytes
+    before it (a byte that may be a prefix is taken as one).
     Returns (its address, the Move or None, the value it moved or None)."""
     for length in range(1, min(15, len(code)) + 1):
-        move = decode_move(code[len(code) - length:])
-        if move is None or move.kind != kind:
+        move = _matching_move(code, length, end, registers, address, kind)
+        if move is None:
             continue
-        clobbered = kind == "read" and move.register in (move.base, move.index)
-        if not clobbered and effective_address(move, registers, end) != address:
-            continue
+        while length < len(code) and code[len(code) - length - 1] in PREFIXES:
+            longer = _matching_move(code, length + 1, end, registers, address, kind)
+            if longer is None:
+                break
+            move, length = longer, length + 1
         if move.immediate is not None:
             value = move.immediate
         elif move.high_byte:

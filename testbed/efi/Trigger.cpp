@@ -3,6 +3,7 @@
 // interface on a new handle; notifications run before the install returns.
 #include "driver/TriggerProtocol.h"
 #include "testbed/efi/Console.h"
+#include "testbed/efi/TriggerInterface.h"
 
 extern "C" EFI_STATUS EFIAPI TriggerEntry(IN EFI_HANDLE ImageHandle,
                                           IN EFI_SYSTEM_TABLE *SystemTable) {
@@ -10,14 +11,11 @@ extern "C" EFI_STATUS EFIAPI TriggerEntry(IN EFI_HANDLE ImageHandle,
   ConsoleInit(SystemTable);
   EFI_BOOT_SERVICES *BootServices = SystemTable->BootServices;
 
-  // The interface outlives this application's image, so it lives in pool.
   VOID *Interface = nullptr;
-  EFI_STATUS Status = BootServices->AllocatePool(EfiBootServicesData, 8, &Interface);
+  EFI_STATUS Status = NewTriggerInterface(BootServices, "trigger", &Interface);
   if (EFI_ERROR(Status)) {
-    Print("trigger: no pool for the interface\n");
     return Status;
   }
-  *(volatile UINT64 *)Interface = 0;
 
   EFI_HANDLE Handle = nullptr;
   Print("trigger: installing\n");

@@ -4,12 +4,14 @@
 // notification thus runs once with no trigger present, when the TPL drops,
 // and once more on the second installation.
 //
-// Each phase begins with a byte written to an unassigned address that the
-// testbed's access recorder also watches, so the recording shows in which
-// phase each of the driver's register accesses came.
+// Marks 1, 2 and 3 are written to an unassigned address that the testbed's
+// access recorder also watches, before the first phase, between the two and
+// after the second, so the recording shows in which phase each of the
+// driver's register accesses came.
 #include "driver/TriggerProtocol.h"
 #include "testbed/efi/Console.h"
 #include "testbed/efi/TestbedUefi.h"
+#include "testbed/efi/TriggerInterface.h"
 
 static const UINTN PhaseMarkAddress = 0xF80E0000;
 
@@ -29,25 +31,22 @@ extern "C" EFI_STATUS EFIAPI TriggerWithdrawnEntry(IN EFI_HANDLE ImageHandle,
   ConsoleInit(SystemTable);
   EFI_BOOT_SERVICES *BootServices = SystemTable->BootServices;
 
-  // The interface outlives this application's image, so it lives in pool.
   VOID *Interface = nullptr;
-  EFI_STATUS Status = BootServices->AllocatePool(EfiBootServicesData, 8, &Interface);
+  EFI_STATUS Status = NewTriggerInterface(BootServices, "trigger-withdrawn", &Interface);
   if (EFI_ERROR(Status)) {
-    return PrintFailure("trigger-withdrawn", "no pool for the interface", Status, Status);
+    return Status;
   }
-  *(volatile UINT64 *)Interface = 0;
 
   // Phase 1: install and uninstall while notifications are held back; the
   // queued notification runs inside RestoreTPL, with the trigger gone.
   MarkPhase(1);
   EFI_TPL OldTpl = ((EFI_RAISE_TPL)BootServices->RaiseTPL)(TPL_NOTIFY);
   EFI_HANDLE Handle = nullptr;
-  EFI_STATUS Installed = BootServices->InstallProtocolInterface(
-      &Handle, &TriggerProtocolGuid, EFI_NATIVE_INTERFACE, Interface);
-  EFI_STATUS Uninstalled = EFI_ERROR(Installed)
-                               ? Installed
-                               : BootServices->UninstallProtocolInterface(
-                                     Handle, &TriggerProtocolGuid, Interface);
+  EFI_STATUS Installed = BootServices->InstallProtocolInterface(&Handle, &TriggerProtocolGuid,
+                                                                EFI_NATIVE_INTERFACE, Interface);
+  EFI_STATUS Uninstalled = EFI_ERROR(Installed) ? Installed
+                                                : BootServices->UninstallProtocolInterface(
+                                                      Handle, &TriggerProtocolGuid, Interface);
   ((EFI_RESTORE_TPL)BootServices->RestoreTPL)(OldTpl);
   MarkPhase(2);
   PrintStatus("install at TPL_NOTIFY", Installed);
@@ -56,7 +55,8 @@ extern "C" EFI_STATUS EFIAPI TriggerWithdrawnEntry(IN EFI_HANDLE ImageHandle,
     return Uninstalled;
   }
 
-  // Phase 2: the installation that stays.
+  // Phase 2: the installation that stays; its notification runs before
+  // InstallProtocolInterface returns.
   Handle = nullptr;
   Status = BootServices->InstallProtocolInterface(&Handle, &TriggerProtocolGuid,
                                                   EFI_NATIVE_INTERFACE, Interface);

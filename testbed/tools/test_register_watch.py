@@ -9,6 +9,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import firmware_test as ft  # noqa: E402
 import register_watch as rw  # noqa: E402
+import x86_move  # noqa: E402
 
 A, B = ft.DEVICE_REGISTERS
 END = 0x1000  # the stopped RIP: the accessing instruction ends here
@@ -21,7 +22,7 @@ def registers(**values):
 
 class DecodeTest(unittest.TestCase):
     def explain(self, code, regs, address=A, kind="read"):
-        start, move, value = rw.explain_stop(b"\x90\xc3\xcc" + code, END, regs, address, kind)
+        start, move, value = x86_move.explain_stop(b"\x90\xc3\xcc" + code, END, regs, address, kind)
         return (END - start, move.width if move else 0, value)
 
     def test_the_driver_s_byte_moves(self):

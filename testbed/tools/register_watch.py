@@ -181,7 +181,7 @@ def follow(port, watch, stderr, trace, deadline):
         if stop[:1] in ("W", "X"):
             break
         fields = dict(item.split(":", 1) for item in stop[3:].split(";") if ":" in item)
-        hits = [(key, value) for key, value in fields.items() if key in ("watch", "rwatch", "awatch")]
+        hits = [(key, value) for key, value in fields.items() if key in ("watch", "rwatch")]
         if hits:
             sink.drain()  # the guest is stopped: every strap read before the access is in the pipe
             key, value = hits[0]

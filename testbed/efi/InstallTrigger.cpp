@@ -2,17 +2,14 @@
 
 #include "driver/TriggerProtocol.h"
 #include "testbed/efi/Console.h"
+#include "testbed/efi/TriggerInterface.h"
 
 EFI_STATUS InstallTrigger(IN EFI_BOOT_SERVICES *BootServices) {
-  // The interface outlives the installer's image, so it lives in pool.
   VOID *Interface = nullptr;
-  EFI_STATUS Status = BootServices->AllocatePool(EfiBootServicesData, 8, &Interface);
+  EFI_STATUS Status = NewTriggerInterface(BootServices, "trigger", &Interface);
   if (EFI_ERROR(Status)) {
-    Print("trigger: no pool for the interface\n");
     return Status;
   }
-  *(volatile UINT64 *)Interface = 0;
-
   EFI_HANDLE Handle = nullptr;
   Print("trigger: installing\n");
   Status = BootServices->InstallProtocolInterface(&Handle, &TriggerProtocolGuid,

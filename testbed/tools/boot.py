@@ -19,6 +19,8 @@ import tempfile
 import threading
 import time
 
+import register_watch
+
 STRAP_PORT_LOW = 0x1C0E   # carries code bits 0 and 1
 STRAP_PORT_HIGH = 0x1C38  # carries code bits 2 and 3
 STRAP_BITS_LOW = 0x22     # bits 1 and 5
@@ -44,6 +46,7 @@ IMAGES = {
     "straps": "TestbedStrapMark.efi",
     "probe": "TestbedAdapterProbe.efi",
     "driver": "SmbiosBoardName.efi",
+    "trigger-withdrawn": "TestbedTriggerWithdrawn.efi",
 }
 
 
@@ -95,6 +98,10 @@ class BootPlan:
     # Send one key when the Shell counts down before startup.nsh, which
     # otherwise waits its full 5 s.
     skip_countdown: bool = True
+    # Single-byte guest addresses whose every access is recorded through
+    # QEMU's GDB stub (the boot then starts halted until the watch is armed),
+    # each with the byte its reads are to return (None: the machine's).
+    watch: dict = dataclasses.field(default_factory=dict)
 
 
 @dataclasses.dataclass
@@ -106,6 +113,7 @@ class BootResult:
     seconds: float
     exit_code: int
     timed_out: bool
+    accesses: list = None          # register_watch.Access, in order, when watched
 
 
 def shell_line(step):
@@ -260,23 +268,55 @@ def _pump_serial(folder, skip_countdown, stop):
         os.close(keys)
 
 
-def run_traced(plan, command, trace_path, on_start=None):
-    """Runs QEMU to its end under the plan's timeout, keeping the strap
-    ports' lines of its trace in `trace_path`; returns the finished process."""
+def run_traced(plan, command, folder, on_start=None):
+    """Runs QEMU to its end under the plan's timeout, keeping the strap ports'
+    lines of its trace in folder/trace.log. With the plan's watch, QEMU starts
+    halted under its GDB stub and the watched accesses are recorded (also in
+    accesses.txt). Returns the finished process and the accesses (or None)."""
+    if plan.watch:
+        port = register_watch.free_port()
+        command = command + ["-gdb", "tcp:127.0.0.1:%d" % port, "-S"]
+    with open(os.path.join(folder, "qemu-command.txt"), "w") as handle:
+        handle.write(" ".join(command) + "\n")
     # timeout(1) ends a hung firmware even when it prints nothing.
     command = ["timeout", "--kill-after=5", str(plan.timeout)] + command
     # The trace logs every device read of the whole boot; awk keeps the strap
     # ports' lines (and QEMU's own messages) as they stream past.
     keep = "1" if plan.trace_mmio else "!/memory_region_ops/ || /name 'isa-debugcon'/"
-    with open(trace_path, "wb") as trace:
+    accesses = None
+    started = time.monotonic()
+    with open(os.path.join(folder, "trace.log"), "wb") as trace:
         process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                    stderr=subprocess.PIPE)
         if on_start:
             on_start()
-        subprocess.run(["awk", keep], stdin=process.stderr, stdout=trace, check=True)
+        if plan.watch:
+            accesses = _watch(plan, port, process, trace, started, folder)
+        else:
+            subprocess.run(["awk", keep], stdin=process.stderr, stdout=trace, check=True)
         process.stderr.close()
         process.wait()
-    return process
+    return process, accesses
+
+
+def _watch(plan, port, process, trace, started, folder):
+    """Records the watched accesses (and filters the trace as awk would);
+    a watch that cannot be armed ends the boot at once."""
+    try:
+        accesses = register_watch.follow(port, plan.watch, process.stderr, trace,
+                                         started + plan.timeout)
+    except OSError as error:
+        process.terminate()
+        accesses = None
+        lines = ["watch failed: %s" % error]
+    except BaseException:
+        process.terminate()
+        raise
+    else:
+        lines = [access.line() for access in accesses]
+    with open(os.path.join(folder, "accesses.txt"), "w") as handle:
+        handle.write("".join(line + "\n" for line in lines))
+    return accesses
 
 
 def fresh_folder(folder):
@@ -292,8 +332,6 @@ def run(plan, efi_dir, folder):
     disk = os.path.join(folder, "disk.img")
     make_disk(disk, efi_dir, plan.steps, plan.extra_files, plan.disk_megabytes)
     command = qemu_command(plan, folder, disk)
-    with open(os.path.join(folder, "qemu-command.txt"), "w") as handle:
-        handle.write(" ".join(command) + "\n")
     trace_path = os.path.join(folder, "trace.log")
     for fifo in ("serial.in", "serial.out"):
         os.mkfifo(os.path.join(folder, fifo))
@@ -312,7 +350,7 @@ def run(plan, efi_dir, folder):
         query = threading.Thread(target=_query_when, daemon=True, args=(
             os.path.join(folder, "serial.log"), "testbed-step: " + step, socket_path, monitor_command,
             os.path.join(folder, "monitor.txt"), started + plan.timeout))
-    process = run_traced(plan, command, trace_path, query.start if query else None)
+    process, accesses = run_traced(plan, command, folder, query.start if query else None)
     stop_pump.set()
     pump.join()
     for fifo in ("serial.in", "serial.out"):
@@ -331,4 +369,4 @@ def run(plan, efi_dir, folder):
             files[name] = target
     return BootResult(folder=folder, serial_log=os.path.join(folder, "serial.log"),
                       trace_log=trace_path, files=files, seconds=seconds,
-                      exit_code=process.returncode, timed_out=timed_out)
+                      exit_code=process.returncode, timed_out=timed_out, accesses=accesses)

@@ -14,6 +14,15 @@ Scenarios:
                  Shell stalls after the trigger must leave the driver's two
                  device-register addresses unassigned on this machine
   no-driver      dumps and smbiosview only: the table must stay as it was
+  trigger-withdrawn  the trigger is installed and withdrawn at TPL_NOTIFY, so
+                 the driver's notification runs without it, then installed
+                 for good: one walk
+
+With --watch-registers every access to the driver's two device registers
+(and to the phase mark of trigger-withdrawn) is recorded through QEMU's GDB
+stub; reads of the registers are answered with two distinct bytes. Each run
+of the handler must read both registers and write them back, A B A, single
+bytes, before the walk's first strap read.
 
 With --linux GUEST_DIR the boot ends by starting the Linux guest from the
 Shell (after the after-dump); what Linux reports from sysfs and from its own
@@ -45,6 +54,10 @@ PROBE_PORTS = [boot.STRAP_PORT_LOW, boot.STRAP_PORT_LOW, boot.STRAP_PORT_HIGH, b
 # The device registers that the driver reads and writes back on the target.
 DEVICE_REGISTERS = (0xF80E1062, 0xF80E10DF)
 STALL_STEP = "stall 3000000"
+# What a watched boot makes the registers read as: two different bytes, so a
+# write-back of the wrong or a stale value shows (the machine itself reads 0).
+PRESENTED = {DEVICE_REGISTERS[0]: 0x5A, DEVICE_REGISTERS[1]: 0xA5}
+PHASE_MARK = 0xF80E0000  # TestbedTriggerWithdrawn writes its phase here
 
 
 class Failure(Exception):
@@ -73,6 +86,8 @@ def steps_for(scenario):
         steps = boot.standard_steps()
         steps.insert(steps.index("trigger") + 1, STALL_STEP)
         return steps
+    if scenario == "trigger-withdrawn":
+        return [step if step != "trigger" else "trigger-withdrawn" for step in boot.standard_steps()]
     if scenario == "no-driver":
         return ["straps", "dump before.bin", "smbiosview -t 1", "smbiosview -t 2",
                 "dump after.bin", "smbiosview -t 1", "smbiosview -t 2"]
@@ -190,6 +205,42 @@ def check_registers_unassigned(monitor_path):
         expect(not hits, "device register %#x lands in %s on this machine" % (address, hits))
 
 
+# ---- the device registers ------------------------------------------------------
+
+def write_back_run():
+    a, b = DEVICE_REGISTERS
+    return [(a, "read", 1, PRESENTED[a]), (b, "read", 1, PRESENTED[b]), (a, "write", 1, PRESENTED[a]),
+            (b, "write", 1, PRESENTED[b]), (a, "write", 1, PRESENTED[a])]
+
+
+def access_listing(entries):
+    return "\n  ".join("%s %#x width %d value %s" % (kind, address, width, "??" if value is None else "%#04x" % value)
+                       for address, kind, width, value in entries) or "(none)"
+
+
+def check_register_accesses(accesses, scenario, runs, strap_reads):
+    """The recorded accesses must be exactly one write-back per run of the
+    handler (for trigger-withdrawn: one in each of its phases, which its marks
+    delimit), each before the walk's first strap read, that is right after
+    the marker's two reads."""
+    expect(accesses is not None, "the register watch failed (see accesses.txt)")
+    seen = [(a.address, a.kind, a.width, a.value) for a in accesses]
+    if scenario == "trigger-withdrawn":
+        marks = [[(PHASE_MARK, "write", 1, phase)] for phase in (1, 2, 3)]
+        wanted = marks[0] + write_back_run() + marks[1] + write_back_run() + marks[2]
+    else:
+        wanted = write_back_run() * runs
+    expect(seen == wanted, "register accesses:\n  %s\nexpected:\n  %s"
+           % (access_listing(seen), access_listing(wanted)))
+    for access in accesses:
+        if access.address != PHASE_MARK:
+            expect(access.strap_reads_before == 2, "%s: not right after the marker's 2 strap reads"
+                   % access.line())
+    if scenario == "trigger-withdrawn":
+        expect(accesses[-1].strap_reads_before == strap_reads,
+               "the walk's strap reads did not all come before the final install returned")
+
+
 # ---- the table --------------------------------------------------------------
 
 def check_unchanged(before, after):
@@ -295,6 +346,8 @@ def check(plan, scenario, result, linux=False):
         check_strap_reads(reads, plan, walks=0, end_of_table_handle=end_handle)
     else:
         check_strap_reads(reads, plan, walks=1, end_of_table_handle=end_handle)
+    if plan.watch:
+        check_register_accesses(result.accesses, scenario, 1 if runs_driver else 0, len(reads))
     if linux:
         try:
             report = linux_guest.read_report(result.serial_log)
@@ -312,7 +365,10 @@ def main():
     parser.add_argument("--entry-point", type=int, choices=(32, 64), default=64)
     parser.add_argument("--noise", action="store_true", help="set every non-strap bit of both ports")
     parser.add_argument("--scenario", choices=("rewrite", "trigger-first", "trigger-twice", "register-window",
-                                               "adapter-probe", "no-driver"), default="rewrite")
+                                               "adapter-probe", "no-driver", "trigger-withdrawn"),
+                        default="rewrite")
+    parser.add_argument("--watch-registers", action="store_true",
+                        help="record the device-register accesses through QEMU's GDB stub")
     parser.add_argument("--linux", metavar="GUEST_DIR",
                         help="end the boot with the Linux guest prepared in GUEST_DIR")
     parser.add_argument("--timeout", type=int, default=240)
@@ -324,6 +380,10 @@ def main():
                          steps=steps_for(args.scenario), timeout=args.timeout)
     if args.scenario == "register-window":
         plan.monitor_query = (STALL_STEP, "info mtree -f")
+    if args.watch_registers:
+        plan.watch = dict(PRESENTED)
+        if args.scenario == "trigger-withdrawn":
+            plan.watch[PHASE_MARK] = None
     if args.linux:
         plan.extra_files.update(linux_guest.guest_files(os.path.abspath(args.linux)))
         plan.disk_megabytes = linux_guest.DISK_MEGABYTES
@@ -338,10 +398,13 @@ def main():
         # A passing boot's disk and full strap trace are large and say nothing new.
         for bulky in ("disk.img", "trace.log"):
             os.remove(os.path.join(args.out, bulky))
-    print("PASS: code %d (%s), %s, entry point %d%s%s; boot took %.1f s"
+    print("PASS: code %d (%s), %s, entry point %d%s%s%s; boot took %.1f s"
           % (args.code, name or "table unchanged", args.scenario, args.entry_point,
              ", noisy straps" if args.noise else "", ", Linux agrees" if args.linux else "",
+             ", %d register accesses as expected" % len(result.accesses) if plan.watch else "",
              result.seconds))
+    for access in result.accesses or []:
+        print("  " + access.line())
     return 0
 
 

@@ -22,15 +22,12 @@ def run(plan, flash, guest_dir, folder):
         "-kernel", guest["vmlinuz"], "-initrd", guest["initrd.img"],
         "-append", linux_guest.KERNEL_ARGUMENTS,
     ] + boot.board_options(plan)
-    with open(os.path.join(folder, "qemu-command.txt"), "w") as handle:
-        handle.write(" ".join(command) + "\n")
-    trace_path = os.path.join(folder, "trace.log")
     started = time.monotonic()
-    process = boot.run_traced(plan, command, trace_path)
+    process, accesses = boot.run_traced(plan, command, folder)
     seconds = time.monotonic() - started
-    return boot.BootResult(folder=folder, serial_log=serial_log, trace_log=trace_path, files={},
-                           seconds=seconds, exit_code=process.returncode,
-                           timed_out=process.returncode in (124, 137))
+    return boot.BootResult(folder=folder, serial_log=serial_log, trace_log=os.path.join(folder, "trace.log"),
+                           files={}, seconds=seconds, exit_code=process.returncode,
+                           timed_out=process.returncode in (124, 137), accesses=accesses)
 
 
 def save_dump(result, name="after.bin"):

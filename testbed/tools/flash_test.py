@@ -6,6 +6,9 @@ one a boot of the image without the driver's file handed back (--baseline),
 and read by `dmidecode --from-dump`; Linux's own report and QEMU's trace of
 the strap ports are checked as in the Shell-path tests.
 
+With --watch-registers the driver's device-register accesses are recorded
+as in the Shell-path tests: one write-back per run of the handler.
+
 Scenarios (each names which image --image must be):
   rewrite           adapter, trigger at End-of-DXE, driver
   trigger-at-entry  adapter, trigger installed in its entry point, driver:
@@ -56,8 +59,10 @@ def check(plan, scenario, result, baseline_path):
             expect(names == [name], "dmidecode shows %s Product Name %r, expected [%r]" % (kind, names, name))
     checks.check_linux_report(report, before, name)
     walks = 1 if scenario == "rewrite" else 0
-    checks.check_strap_reads(checks.strap_reads(result.trace_log), plan, walks,
-                             before.end_of_table.handle)
+    reads = checks.strap_reads(result.trace_log)
+    checks.check_strap_reads(reads, plan, walks, before.end_of_table.handle)
+    if plan.watch:
+        checks.check_register_accesses(result.accesses, scenario, walks, len(reads))
     return name
 
 
@@ -71,13 +76,15 @@ def main():
     parser.add_argument("--code", type=int, required=True, choices=range(16))
     parser.add_argument("--entry-point", type=int, choices=(32, 64), default=64)
     parser.add_argument("--noise", action="store_true", help="set every non-strap bit of both ports")
+    parser.add_argument("--watch-registers", action="store_true",
+                        help="record the device-register accesses through QEMU's GDB stub")
     parser.add_argument("--timeout", type=int, default=180)
     parser.add_argument("--keep", action="store_true", help="keep the trace after a pass")
     args = parser.parse_args()
     if args.scenario != "no-driver" and not args.baseline:
         parser.error("--baseline is needed to compare the table")
     plan = boot.BootPlan(code=args.code, noise=args.noise, entry_point=args.entry_point,
-                         timeout=args.timeout)
+                         timeout=args.timeout, watch=dict(checks.PRESENTED) if args.watch_registers else {})
     out = os.path.abspath(args.out)
     result = flash_boot.run(plan, args.image, args.guest, out)
     try:

@@ -79,10 +79,15 @@ def print_one_code(before, after, code, name, before_ids, after_ids):
             structure[0], dumpfile.handle_of(structure), fields.product_name(structure),
             fields.product_name(changed), "rewritten" if changed != structure else
             "unchanged (%d bytes, %s)" % (len(structure), _strings(structure))))
+    print()
+    print_id_changes(before_ids, after_ids)
+
+
+def print_id_changes(before_ids, after_ids):
+    """Each of fwupd's IDs after, as it changed or stayed."""
     old = dict((f, g) for g, f in before_ids)
     moved = [(old.get(f), g, f) for g, f in after_ids if old.get(f) != g]
     kept = [(g, f) for g, f in after_ids if old.get(f) == g]
-    print()
     print("Hardware IDs (computed by fwupd: fwupdtool hwids): %d change, %d stay" % (len(moved), len(kept)))
     for was, now, kind in moved:
         print("  change  {%s} -> {%s}  %s" % (was or "(none)", now, kind))

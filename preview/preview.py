@@ -99,7 +99,7 @@ def print_all_codes(before, results, names, before_ids):
     columns = renamed(before)
     print("%-4s  %-12s  " % ("Code", "Board name") + "  ".join(
         "%-18s" % ("0x%04X (type %d)" % (dumpfile.handle_of(s), s[0])) for s in columns) + "  IDs changed")
-    print("%-4s  %-12s  " % ("", "before") + "  ".join("%-18s" % fields.product_name(s) for s in columns))
+    print(("%-4s  %-12s  " % ("", "before") + "  ".join("%-18s" % fields.product_name(s) for s in columns)).rstrip())
     old = dict((f, g) for g, f in before_ids)
     for code, (after, ids) in results.items():
         new = {dumpfile.handle_of(s): s for s in after.structures}

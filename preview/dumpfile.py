@@ -94,12 +94,20 @@ def parse(data):
         raise DumpError("not an SMBIOS dump: %d bytes, shorter than the entry point's area" % len(data))
     limit, exact = _table_bounds(data)
     held = len(data) - TABLE_OFFSET
-    if held < limit:
+    if held < limit and exact:
         raise DumpError("truncated: the entry point gives a table of %d bytes, the file holds %d" % (limit, held))
     if held > limit:
         raise DumpError("the file goes on after the %d-byte table the entry point gives (%d more bytes)"
                         % (limit, held - limit))
-    structures = split(data[TABLE_OFFSET:])
+    # A 3.0 entry point gives only a maximum; dumps taken through Linux hold the
+    # table up to End-of-Table, so a shorter file is truncated only if it ends first.
+    try:
+        structures = split(data[TABLE_OFFSET:])
+    except DumpError as error:
+        if held < limit:
+            raise DumpError("truncated: the file holds %d of the up to %d table bytes the entry point gives, "
+                            "and %s" % (held, limit, error))
+        raise
     size = sum(len(s) for s in structures)
     if exact and size != limit:
         raise DumpError("the entry point gives a table of %d bytes, its structures end at %d" % (limit, size))

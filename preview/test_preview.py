@@ -67,7 +67,8 @@ class BadDumps(unittest.TestCase):
         second = 32 + len(dumpfile.split(good[32:])[0])
         cases = {
             "not an SMBIOS dump": b"MZ" + bytes(200),
-            "truncated": good[:-7],
+            "truncated: the entry point": good[:-7],
+            "truncated: the file holds": three[:-7],
             "after the": good + b"\0",
             "3.0 entry point's length or checksum": three[:5] + bytes([three[5] ^ 1]) + three[6:],
             "2.x entry point's length or checksum": good[:0x1E] + bytes([good[0x1E] ^ 1]) + good[0x1F:],
@@ -95,6 +96,14 @@ class AfterDumps(unittest.TestCase):
             self.assertEqual(dumpfile.build(dump, dump.table), data)
             _, after = preview.rewrite(PROGRAM, dump, 8)
             smbios_dump.parse(dumpfile.build(dump, after.table))
+
+    def test_3_0_dump_shorter_than_its_maximum_taken(self):
+        data = sample("manufacturer-is-string-2.bin")
+        longer = with_checksums(data[:0x0C] + struct.pack("<I", len(data) - 32 + 100) + data[0x10:])
+        status, _, _, written = run_preview(longer, "--code", "2")
+        self.assertEqual(status, 0)
+        after = written["code2.bin"]
+        self.assertEqual(struct.unpack_from("<I", after, 0x0C)[0], len(after) - 32)
 
     def test_named_codes_rename_both_structures_and_touch_nothing_else(self):
         status, stdout, _, written = run_preview(sample("ovmf-q35.bin"))

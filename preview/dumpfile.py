@@ -75,7 +75,7 @@ def _table_bounds(data):
         exact = False        # a maximum: the table may end before it
     elif data[:4] == b"_SM_":
         length = data[5]
-        if not 0x1F <= length <= TABLE_OFFSET or not _checksum_ok(data[:length]):
+        if not 0x1E <= length <= TABLE_OFFSET or not _checksum_ok(data[:length]):  # 0x1E: early 2.1 tables
             raise DumpError("the 2.x entry point's length or checksum is wrong")
         if data[0x10:0x15] != b"_DMI_" or not _checksum_ok(data[0x10:0x1F]):
             raise DumpError("the 2.x entry point's _DMI_ part or its checksum is wrong")

@@ -107,21 +107,29 @@ def print_all_codes(before, results, names, before_ids):
         print("%4d  %-12s  " % (code, names[code]) + "  ".join(
             "%-18s" % fields.product_name(new[dumpfile.handle_of(s)]) for s in columns) +
             "  %d of %d" % (moved, len(ids)))
+    untouched = [s for s in columns if all(s in after.structures for after, _ in results.values())]
+    if untouched:
+        print("Left as they were for every code: " + ", ".join("0x%04X (type %d, %d bytes, %s)" % (
+            dumpfile.handle_of(s), s[0], len(s), _strings(s)) for s in untouched))
     print()
+    print_ids_per_code(results, names, before_ids)
+
+
+def print_ids_per_code(results, names, before_ids):
     print("Hardware IDs per code (computed by fwupd: fwupdtool hwids)")
     stay = [(g, f) for g, f in before_ids if all((g, f) in ids for _, ids in results.values())]
     print("The same for every code (%d):" % len(stay))
     for guid, kind in stay:
         print("  {%s}  %s" % (guid, kind))
-    print("Before (the dump as it is):")
-    for guid, kind in before_ids:
-        if (guid, kind) not in stay:
-            print("  {%s}  %s" % (guid, kind))
-    for code, (_, ids) in results.items():
-        print("Code %d, %s:" % (code, names[code]))
-        for guid, kind in ids:
-            if (guid, kind) not in stay:
-                print("  {%s}  %s%s" % (guid, kind, "  (as before)" if old.get(kind) == guid else ""))
+    old = dict((f, g) for g, f in before_ids)
+    blocks = [("Before (the dump as it is)", before_ids)]
+    blocks += [("Code %d, %s" % (code, names[code]), ids) for code, (_, ids) in results.items()]
+    for title, ids in blocks:
+        rest = [(g, f) for g, f in ids if (g, f) not in stay]
+        print(title + ":" + ("" if rest else " no others"))
+        for guid, kind in rest:
+            print("  {%s}  %s%s" % (guid, kind, "  (as before)" if ids is not before_ids and old.get(kind) == guid
+                                    else ""))
 
 
 def main():

@@ -122,6 +122,8 @@ class AfterDumps(unittest.TestCase):
         for code in NAMED:
             self.assertEqual(written["code%d.bin" % code], sample("long-type1-short-type2.bin"))
         self.assertIn("0x0200  -                       no string 2", stdout)
+        self.assertIn("Left as they were for every code: 0x0100 (type 1, 406 bytes, 4 strings), "
+                      "0x0200 (type 2, 31 bytes, 1 string)", stdout)
 
     def test_warns_when_string_2_is_not_the_product_name(self):
         status, stdout, _, written = run_preview(sample("manufacturer-is-string-2.bin"), "--code", "4")

@@ -23,6 +23,9 @@ import firmware_test  # noqa: E402
 import linux_guest  # noqa: E402
 import smbios_dump  # noqa: E402
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "preview"))
+import preview  # noqa: E402
+
 
 def product_rows(before, after):
     old, new = before.by_handle(), after.by_handle()
@@ -109,10 +112,24 @@ def main():
     if args.linux:
         print()
         linux_ok = print_linux(result.serial_log, before, name)
+        print()
+        linux_ok = print_hardware_ids(result.files["before.bin"], result.files["after.bin"]) and linux_ok
     print()
     print("Output folder: %s" % folder)
     print("  serial.log, before.bin, after.bin, before.dmidecode.txt, after.dmidecode.txt, trace.log")
     return verdict(names_ok, linux_ok)
+
+
+def print_hardware_ids(before_path, after_path):
+    """fwupd's hardware IDs for the table the booted variant published, next to those before."""
+    try:
+        before_ids = preview.hwids.for_dump(preview.dumpfile.read(before_path))
+        after_ids = preview.hwids.for_dump(preview.dumpfile.read(after_path))
+    except (preview.dumpfile.DumpError, preview.hwids.HardwareIdError) as error:
+        print("Hardware IDs: %s" % error)
+        return False
+    preview.print_id_changes(before_ids, after_ids)
+    return True
 
 
 def print_linux(serial_log, before, name):

@@ -77,6 +77,8 @@ def main():
     print()
     linux_ok = demo.print_linux(result.serial_log, before, name)
     print()
+    linux_ok = demo.print_hardware_ids(before_path, after_path) and linux_ok
+    print()
     print("Output folder: %s" % folder)
     print("  flash.fd (the flash image booted), before.bin, after.bin (the tables Linux handed back),")
     print("  before/after .dmidecode.txt and .serial.log")

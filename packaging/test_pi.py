@@ -43,7 +43,7 @@ class FirmwareFileTest(unittest.TestCase):
     def test_driver_file_has_the_layout_the_dispatcher_reads(self):
         image = pe_image()
         data = make_ffs.build(FILE_GUID, "SmbiosBoardName", image)
-        # Header as laid down by the specification, read by hand.
+        # Header as the PI specification lays it down, read by hand.
         self.assertEqual(data[:16], guid_bytes(FILE_GUID))
         self.assertEqual(data[18], FILETYPE_DRIVER)
         self.assertEqual(data[19], 0)                            # no attributes

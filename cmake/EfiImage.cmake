@@ -46,7 +46,7 @@ function(add_efi_image name)
   add_custom_command(
     OUTPUT ${image}
     COMMAND ${EFI_LINK} /nologo /subsystem:${EFI_SUBSYSTEM} /entry:${EFI_ENTRY}
-            /nodefaultlib /dll /machine:x64 /opt:ref
+            /nodefaultlib /dll /machine:x64 /opt:ref /Brepro
             /out:${image} /map:${image}.map ${objects}
     DEPENDS ${objects}
     COMMENT "EFI link ${name}.efi"

@@ -37,6 +37,10 @@ static EFI_STATUS EFIAPI FakeAllocatePool(EFI_MEMORY_TYPE PoolType, UINTN Size, 
   if (ShouldFailNextCall()) {
     return EFI_OUT_OF_RESOURCES;
   }
+  if (Firmware().AllocationSizes.size() == Firmware().NullAllocation) {
+    *Buffer = nullptr;
+    return EFI_SUCCESS;
+  }
   *Buffer = new UINT8[Size];
   std::memset(*Buffer, 0xA5, Size);  // pool memory is not cleared
   Firmware().LivePool.insert(*Buffer);

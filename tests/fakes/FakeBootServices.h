@@ -25,6 +25,8 @@ struct FakeFirmware {
   // Pool: each allocation is an exact-size heap block so ASan sees overruns.
   std::set<VOID *> LivePool;
   std::vector<UINTN> AllocationSizes;
+  // This allocation (counting from 1) reports success but hands back null.
+  size_t NullAllocation = 0;
 
   // Events created, in order; an EFI_EVENT is a FakeEvent pointer.
   std::vector<std::unique_ptr<FakeEvent>> Events;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,18 @@ TEST_F(RewriteProductNameTest, EitherAllocationFailingSkipsTheStructure) {
     FailFallibleCall(FailingCall);
     EXPECT_EQ(Rewrite(MakeStructure(1, 0x22, 27, {"M", "P", "V"}), 4), EFI_OUT_OF_RESOURCES);
     EXPECT_EQ(PoolLeaks(), 0u);
+  }
+  EXPECT_TRUE(SmbiosTable().Writes.empty());
+}
+
+TEST_F(RewriteProductNameTest, EitherAllocationSucceedingWithNullSkipsTheStructure) {
+  for (size_t NullAllocation : {1u, 2u}) {
+    ResetCallLog();
+    Firmware().AllocationSizes.clear();
+    Firmware().NullAllocation = NullAllocation;
+    EXPECT_EQ(Rewrite(MakeStructure(1, 0x22, 27, {"M", "P", "V"}), 4), EFI_OUT_OF_RESOURCES);
+    EXPECT_EQ(PoolLeaks(), 0u);  // the other buffer is freed, null is not handed to FreePool
+    EXPECT_EQ(std::count(CallLog().begin(), CallLog().end(), "FreePool"), 1);
   }
   EXPECT_TRUE(SmbiosTable().Writes.empty());
 }

@@ -42,6 +42,20 @@ TEST(GetStructureSizeTest, RefusesMalformedOrUnboundedStructures) {
   std::vector<UINT8> Unterminated(40, 'x');
   Unterminated[1] = 8;
   EXPECT_EQ(GetStructureSize(Unterminated.data(), Unterminated.size()), 0);  // ASan: no over-read
+  std::vector<UINT8> TypeByteOnly(1, 1);  // ASan: the Length byte is not read
+  EXPECT_EQ(GetStructureSize(TypeByteOnly.data(), TypeByteOnly.size()), 0);
+}
+
+TEST(GetStructureSizeTest, NeverReportsASizeSixteenBitsCannotHold) {
+  // The closing pair at 65538 would measure 65540, which a UINT16 truncates to 4.
+  std::vector<UINT8> Huge(70000, 'x');
+  Huge[1] = 4;
+  Huge[65538] = 0;
+  Huge[65539] = 0;
+  EXPECT_EQ(GetStructureSize(Huge.data(), Huge.size()), 0);
+  Huge[65533] = 0;
+  Huge[65534] = 0;  // the longest size that fits
+  EXPECT_EQ(GetStructureSize(Huge.data(), Huge.size()), 65535);
 }
 
 TEST(FindStringInSetTest, FindsEachStringAndRefusesMissingOnes) {
@@ -139,6 +153,12 @@ TEST(ReplaceStringInSetTest, RefusesAndLeavesTheBufferUnchanged) {
   std::vector<UINT8> Before = Work.Bytes;
   EXPECT_EQ(ReplaceStringInSet(Work.Bytes.data(), 2, "NEW", Work.Bytes.size()), EFI_NOT_FOUND);
   EXPECT_EQ(Work.Bytes, Before);
+  std::vector<UINT8> Unterminated(40, 'x');  // no closing pair within the buffer
+  Unterminated[1] = 8;
+  Before = Unterminated;
+  EXPECT_EQ(ReplaceStringInSet(Unterminated.data(), 1, "NEW", Unterminated.size()),
+            EFI_INVALID_PARAMETER);
+  EXPECT_EQ(Unterminated, Before);
 }
 
 TEST(ReplaceStringInSetTest, AcceptsTheLongestStringAnEightBitLengthHolds) {

@@ -83,11 +83,18 @@ def print_one_code(before, after, code, name, before_ids, after_ids):
     print_id_changes(before_ids, after_ids)
 
 
-def print_id_changes(before_ids, after_ids):
-    """Each of fwupd's IDs after, as it changed or stayed."""
-    old = dict((f, g) for g, f in before_ids)
+def id_changes(before_ids, after_ids):
+    """fwupd's IDs after, split into those that changed, (was, now, kind),
+    and those that stayed, (guid, kind)."""
+    old = {kind: guid for guid, kind in before_ids}
     moved = [(old.get(f), g, f) for g, f in after_ids if old.get(f) != g]
     kept = [(g, f) for g, f in after_ids if old.get(f) == g]
+    return moved, kept
+
+
+def print_id_changes(before_ids, after_ids):
+    """Each of fwupd's IDs after, as it changed or stayed."""
+    moved, kept = id_changes(before_ids, after_ids)
     print("Hardware IDs (computed by fwupd: fwupdtool hwids): %d change, %d stay" % (len(moved), len(kept)))
     for was, now, kind in moved:
         print("  change  {%s} -> {%s}  %s" % (was or "(none)", now, kind))
@@ -100,10 +107,9 @@ def print_all_codes(before, results, names, before_ids):
     print("%-4s  %-12s  " % ("Code", "Board name") + "  ".join(
         "%-18s" % ("0x%04X (type %d)" % (dumpfile.handle_of(s), s[0])) for s in columns) + "  IDs changed")
     print(("%-4s  %-12s  " % ("", "before") + "  ".join("%-18s" % fields.product_name(s) for s in columns)).rstrip())
-    old = dict((f, g) for g, f in before_ids)
     for code, (after, ids) in results.items():
         new = {dumpfile.handle_of(s): s for s in after.structures}
-        moved = sum(old.get(f) != g for g, f in ids)
+        moved = len(id_changes(before_ids, ids)[0])
         print("%4d  %-12s  " % (code, names[code]) + "  ".join(
             "%-18s" % fields.product_name(new[dumpfile.handle_of(s)]) for s in columns) +
             "  %d of %d" % (moved, len(ids)))
@@ -121,15 +127,14 @@ def print_ids_per_code(results, names, before_ids):
     print("The same for every code (%d):" % len(stay))
     for guid, kind in stay:
         print("  {%s}  %s" % (guid, kind))
-    old = dict((f, g) for g, f in before_ids)
-    blocks = [("Before (the dump as it is)", before_ids)]
-    blocks += [("Code %d, %s" % (code, names[code]), ids) for code, (_, ids) in results.items()]
-    for title, ids in blocks:
+    blocks = [("Before (the dump as it is)", before_ids, [])]
+    blocks += [("Code %d, %s" % (code, names[code]), ids, id_changes(before_ids, ids)[1])
+               for code, (_, ids) in results.items()]
+    for title, ids, kept in blocks:
         rest = [(g, f) for g, f in ids if (g, f) not in stay]
         print(title + ":" + ("" if rest else " no others"))
         for guid, kind in rest:
-            print("  {%s}  %s%s" % (guid, kind, "  (as before)" if ids is not before_ids and old.get(kind) == guid
-                                    else ""))
+            print("  {%s}  %s%s" % (guid, kind, "  (as before)" if (guid, kind) in kept else ""))
 
 
 def main():

@@ -268,6 +268,10 @@ def _pump_serial(folder, skip_countdown, stop):
         os.close(keys)
 
 
+# What timeout(1) exits with when it ended QEMU: TERM sent, or KILL after it.
+TIMED_OUT_STATUSES = (124, 137)
+
+
 def run_traced(plan, command, folder, on_start=None):
     """Runs QEMU to its end under the plan's timeout, keeping the strap ports'
     lines of its trace in folder/trace.log. With the plan's watch, QEMU starts
@@ -358,7 +362,7 @@ def run(plan, efi_dir, folder):
     if query:
         query.join(timeout=5)
         shutil.rmtree(socket_dir, ignore_errors=True)
-    timed_out = process.returncode in (124, 137)
+    timed_out = process.returncode in TIMED_OUT_STATUSES
     seconds = time.monotonic() - started
     files = {}
     for name in plan.results:

@@ -27,7 +27,7 @@ def run(plan, flash, guest_dir, folder):
     seconds = time.monotonic() - started
     return boot.BootResult(folder=folder, serial_log=serial_log, trace_log=os.path.join(folder, "trace.log"),
                            files={}, seconds=seconds, exit_code=process.returncode,
-                           timed_out=process.returncode in (124, 137), accesses=accesses)
+                           timed_out=process.returncode in boot.TIMED_OUT_STATUSES, accesses=accesses)
 
 
 def save_dump(result, name="after.bin"):

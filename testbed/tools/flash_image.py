@@ -56,11 +56,11 @@ def open_flash(image):
         raise LayoutError("unknown layout: %d firmware-volume-image files in the outer volume, expected 1"
                           % len(images))
     sections = outer.files[images[0]].sections()
-    lzma_sections = [i for i, s in enumerate(sections)
-                     if s.type == GUID_DEFINED and parse_guid_defined(s).guid == LZMA_GUID]
+    guided_sections = [(i, parse_guid_defined(s)) for i, s in enumerate(sections) if s.type == GUID_DEFINED]
+    lzma_sections = [(i, fields) for i, fields in guided_sections if fields.guid == LZMA_GUID]
     if len(lzma_sections) != 1:
         raise LayoutError("unknown layout: no single LZMA section in file %s" % outer.files[images[0]].name)
-    guided = parse_guid_defined(sections[lzma_sections[0]])
+    section_index, guided = lzma_sections[0]
     inner = decompress(guided.data)
     inner_sections = parse_sections(inner, what="section of the decompressed volumes")
     volumes = {i: parse_volume(s.body, "volume in section %d of the compressed section" % i)
@@ -68,14 +68,14 @@ def open_flash(image):
     dxe = [i for i, volume in volumes.items() if any(f.type == FILETYPE_DXE_CORE for f in volume.files)]
     if len(dxe) != 1:
         raise LayoutError("unknown layout: %d volumes with a DXE core in the compressed section" % len(dxe))
-    return Flash(outer, images[0], sections, lzma_sections[0], guided, inner, inner_sections,
+    return Flash(outer, images[0], sections, section_index, guided, inner, inner_sections,
                  dxe[0], volumes[dxe[0]])
 
 
 def decompress(data):
     if len(data) < LZMA_HEADER or data[0] != LZMA_PROPERTIES:
         raise LayoutError("unknown layout: LZMA header %s is not props 0x5D" % data[:LZMA_HEADER].hex())
-    dictionary, size = struct.unpack_from("<IQ", data, 1)
+    (size,) = struct.unpack_from("<Q", data, 5)
     try:
         inner = lzma.decompress(data, format=lzma.FORMAT_ALONE)
     except lzma.LZMAError as error:

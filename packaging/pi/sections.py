@@ -118,15 +118,19 @@ def user_interface_name(section):
     return text[:-1] if text.endswith("\0") else text
 
 
-def depex_section(guids):
+def dependency_expression(guids):
     """A DXE dependency expression: TRUE without GUIDs, else all of the
     protocols named must be installed."""
     if not guids:
-        return Section(DXE_DEPEX, bytes([DEPEX_TRUE, DEPEX_END]))
+        return bytes([DEPEX_TRUE, DEPEX_END])
     code = bytearray()
     for index, guid in enumerate(guids):
         code += bytes([DEPEX_PUSH]) + guid_bytes(guid)
         if index:
             code.append(DEPEX_AND)
     code.append(DEPEX_END)
-    return Section(DXE_DEPEX, bytes(code))
+    return bytes(code)
+
+
+def depex_section(guids):
+    return Section(DXE_DEPEX, dependency_expression(guids))

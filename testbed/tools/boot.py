@@ -102,6 +102,8 @@ class BootPlan:
     # QEMU's GDB stub (the boot then starts halted until the watch is armed),
     # each with the byte its reads are to return (None: the machine's).
     watch: dict = dataclasses.field(default_factory=dict)
+    memory: int = 256              # MiB; the heap guard of a DEBUG firmware needs more
+    vars_template: str = OVMF_VARS  # the variable store each boot starts from
 
 
 @dataclasses.dataclass
@@ -164,7 +166,7 @@ def machine_options(plan, flash, folder):
     return [
         "qemu-system-x86_64",
         "-machine", "q35,accel=tcg,smbios-entry-point-type=%d" % plan.entry_point,
-        "-nodefaults", "-display", "none", "-no-reboot", "-m", "256",
+        "-nodefaults", "-display", "none", "-no-reboot", "-m", str(plan.memory),
         "-drive", "if=pflash,format=raw,readonly=on,file=" + flash,
         "-drive", "if=pflash,format=raw,file=" + os.path.join(folder, "vars.fd"),
     ]
@@ -293,7 +295,7 @@ def run_traced(plan, command, folder, on_start=None):
         process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                    stderr=subprocess.PIPE)
         if on_start:
-            on_start()
+            on_start(process)
         if plan.watch:
             accesses = _watch(plan, port, process, trace, started, folder)
         else:
@@ -323,16 +325,16 @@ def _watch(plan, port, process, trace, started, folder):
     return accesses
 
 
-def fresh_folder(folder):
-    """Empties `folder` and puts a fresh copy of OVMF's variable store in it."""
+def fresh_folder(folder, vars_template=OVMF_VARS):
+    """Empties `folder` and puts a fresh copy of the variable store in it."""
     os.makedirs(folder, exist_ok=True)
     for name in os.listdir(folder):
         os.remove(os.path.join(folder, name))
-    shutil.copyfile(OVMF_VARS, os.path.join(folder, "vars.fd"))
+    shutil.copyfile(vars_template, os.path.join(folder, "vars.fd"))
 
 
 def run(plan, efi_dir, folder):
-    fresh_folder(folder)
+    fresh_folder(folder, plan.vars_template)
     disk = os.path.join(folder, "disk.img")
     make_disk(disk, efi_dir, plan.steps, plan.extra_files, plan.disk_megabytes)
     command = qemu_command(plan, folder, disk)
@@ -354,7 +356,7 @@ def run(plan, efi_dir, folder):
         query = threading.Thread(target=_query_when, daemon=True, args=(
             os.path.join(folder, "serial.log"), "testbed-step: " + step, socket_path, monitor_command,
             os.path.join(folder, "monitor.txt"), started + plan.timeout))
-    process, accesses = run_traced(plan, command, folder, query.start if query else None)
+    process, accesses = run_traced(plan, command, folder, (lambda _: query.start()) if query else None)
     stop_pump.set()
     pump.join()
     for fifo in ("serial.in", "serial.out"):

@@ -148,11 +148,13 @@ TRACE_LINE = re.compile(r"memory_region_ops_read .*addr (0x[0-9a-f]+) value (0x[
 
 
 def strap_reads(path):
+    """The reads of the two strap ports, in order; other debug-console ports
+    (a DEBUG firmware probes its own at 0x402) are left out."""
     reads = []
     with open(path, errors="replace") as handle:
         for line in handle:
             match = TRACE_LINE.search(line)
-            if match:
+            if match and int(match.group(1), 16) in (boot.STRAP_PORT_LOW, boot.STRAP_PORT_HIGH):
                 reads.append((int(match.group(1), 16), int(match.group(2), 16), int(match.group(3))))
     return reads
 

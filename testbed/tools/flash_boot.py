@@ -5,16 +5,23 @@ and -initrd through the kernel's EFI stub. The guest reports what it reads
 and hands the table back on the serial console (see ../linux/init)."""
 
 import os
+import threading
 import time
 
 import boot
 import linux_guest
 
 
-def run(plan, flash, guest_dir, folder):
+# Where a DEBUG firmware writes its DEBUG and ASSERT text.
+DEBUG_PORT = 0x402
+
+
+def run(plan, flash, guest_dir, folder, debug_log=False, stop_after=None):
     """Boots `flash` with the board of `plan` (straps, entry point, trace)
-    until the guest powers the machine off."""
-    boot.fresh_folder(folder)
+    until the guest powers the machine off. With `debug_log` the firmware's
+    DEBUG port is kept in debug.log; `stop_after` ends the boot as soon as
+    the serial log holds that text (a firmware that has stopped for good)."""
+    boot.fresh_folder(folder, plan.vars_template)
     guest = linux_guest.guest_files(guest_dir)
     serial_log = os.path.join(folder, "serial.log")
     command = boot.machine_options(plan, os.path.abspath(flash), folder) + [
@@ -22,12 +29,33 @@ def run(plan, flash, guest_dir, folder):
         "-kernel", guest["vmlinuz"], "-initrd", guest["initrd.img"],
         "-append", linux_guest.KERNEL_ARGUMENTS,
     ] + boot.board_options(plan)
+    if debug_log:
+        command += ["-chardev", "file,id=firmware-debug,path=" + os.path.join(folder, "debug.log"),
+                    "-device", "isa-debugcon,iobase=%#x,chardev=firmware-debug" % DEBUG_PORT]
+    on_start = None
+    if stop_after:
+        def on_start(process):
+            threading.Thread(target=_stop_after, args=(process, serial_log, stop_after.encode()),
+                             daemon=True).start()
     started = time.monotonic()
-    process, accesses = boot.run_traced(plan, command, folder)
+    process, accesses = boot.run_traced(plan, command, folder, on_start)
     seconds = time.monotonic() - started
     return boot.BootResult(folder=folder, serial_log=serial_log, trace_log=os.path.join(folder, "trace.log"),
                            files={}, seconds=seconds, exit_code=process.returncode,
                            timed_out=process.returncode in boot.TIMED_OUT_STATUSES, accesses=accesses)
+
+
+def _stop_after(process, serial_log, text):
+    while process.poll() is None:
+        try:
+            with open(serial_log, "rb") as handle:
+                if text in handle.read():
+                    time.sleep(1)  # the rest of the line
+                    process.terminate()
+                    return
+        except FileNotFoundError:
+            pass
+        time.sleep(0.2)
 
 
 def save_dump(result, name="after.bin"):

@@ -16,19 +16,56 @@ Scenarios (each names which image --image must be):
                     nothing may run
   no-driver         adapter, trigger at End-of-DXE: the baseline itself,
                     which must hold QEMU's strings and see no strap read
+  planted           adapter, trigger at End-of-DXE, a driver build with a pool
+                    overrun: a guarded DEBUG firmware must stop on it with a
+                    page fault in that image (--debug-firmware)
+
+With --debug-firmware GUID the image is a DEBUG firmware: its DEBUG port is
+kept in debug.log, and every boot must be free of ASSERTs and of CPU
+exception dumps, and show the DXE core loading file GUID where the
+image holds it, at the image's own base (no relocation).
 """
 
 import argparse
 import os
 import sys
 
+PAGE_FAULT = 0x0E
+
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import boot  # noqa: E402
+import firmware_log  # noqa: E402
 import firmware_test as checks  # noqa: E402
 import flash_boot  # noqa: E402
 import linux_guest  # noqa: E402
 import smbios_dump  # noqa: E402
 from firmware_test import Failure, expect  # noqa: E402
+
+
+def check_debug_firmware(scenario, result, guid):
+    """The DEBUG firmware's own verdict on the boot; for the planted overrun,
+    the page fault in the planted image."""
+    debug = firmware_log.read(os.path.join(result.folder, "debug.log"))
+    serial = firmware_log.read(result.serial_log)
+    expect(not firmware_log.asserts(debug), "the firmware ASSERTed: %s" % firmware_log.asserts(debug)[:3])
+    loaded = firmware_log.loaded_files(debug).get(guid)
+    if scenario == "no-driver":
+        expect(loaded is None, "the DXE core loaded file %s, which this image must not hold" % guid)
+        loaded = None
+    else:
+        expect(loaded is not None, "the DEBUG log shows no 'Loading driver %s'" % guid)
+        expect(not loaded.preferred_base_refused,
+               "the loader could not place file %s at its preferred base and relocated it" % guid)
+    faults = firmware_log.exceptions(serial)
+    if scenario != "planted":
+        expect(not faults, "the firmware dumped a CPU exception: %s" % faults)
+        return
+    expect(result.exit_code not in boot.TIMED_OUT_STATUSES and faults[:1] == [(PAGE_FAULT, "#PF - Page-Fault")],
+           "no page-fault dump on the serial port (exceptions: %s)" % faults)
+    blamed = firmware_log.faulting_image(serial)
+    expect(blamed == (loaded.base, loaded.entry_point),
+           "the dump blames the image at %s, the planted driver was loaded at %#x (entry %#x)"
+           % (blamed, loaded.base, loaded.entry_point))
 
 
 def check(plan, scenario, result, baseline_path):
@@ -74,7 +111,8 @@ def main():
     parser.add_argument("--image", required=True, help="the flash image to boot")
     parser.add_argument("--guest", required=True, help="folder of the prepared Linux guest")
     parser.add_argument("--out", required=True, help="folder for the logs and the dump")
-    parser.add_argument("--scenario", choices=("rewrite", "trigger-at-entry", "no-driver"), default="rewrite")
+    parser.add_argument("--scenario", choices=("rewrite", "trigger-at-entry", "no-driver", "planted"),
+                        default="rewrite")
     parser.add_argument("--baseline", help="after.bin of the no-driver boot with the same entry point")
     parser.add_argument("--code", type=int, required=True, choices=range(16))
     parser.add_argument("--entry-point", type=int, choices=(32, 64), default=64)
@@ -82,24 +120,40 @@ def main():
     parser.add_argument("--watch-registers", action="store_true",
                         help="record the device-register accesses through QEMU's GDB stub")
     parser.add_argument("--timeout", type=int, default=180)
+    parser.add_argument("--debug-firmware", metavar="GUID",
+                        help="a DEBUG firmware holding (or, for no-driver, not holding) driver file GUID")
+    parser.add_argument("--vars", default=boot.OVMF_VARS, help="the variable store each boot starts from")
+    parser.add_argument("--memory", type=int, default=256, help="guest memory in MiB")
     parser.add_argument("--keep", action="store_true", help="keep the trace after a pass")
     args = parser.parse_args()
-    if args.scenario != "no-driver" and not args.baseline:
+    if args.scenario not in ("no-driver", "planted") and not args.baseline:
         parser.error("--baseline is needed to compare the table")
+    if args.scenario == "planted" and not args.debug_firmware:
+        parser.error("the planted overrun is caught only by a DEBUG firmware's guard (--debug-firmware)")
     plan = boot.BootPlan(code=args.code, noise=args.noise, entry_point=args.entry_point,
-                         timeout=args.timeout, watch=dict(checks.PRESENTED) if args.watch_registers else {})
+                         timeout=args.timeout, watch=dict(checks.PRESENTED) if args.watch_registers else {},
+                         memory=args.memory, vars_template=args.vars)
     out = os.path.abspath(args.out)
-    result = flash_boot.run(plan, args.image, args.guest, out)
+    planted = args.scenario == "planted"
+    result = flash_boot.run(plan, args.image, args.guest, out, debug_log=bool(args.debug_firmware),
+                            stop_after="!!!! Find image based on IP" if planted else None)
     try:
-        name = check(plan, args.scenario, result, args.baseline)
+        if args.debug_firmware:
+            check_debug_firmware(args.scenario, result, args.debug_firmware)
+        name = None if planted else check(plan, args.scenario, result, args.baseline)
     except (Failure, smbios_dump.DumpError) as failure:
         print("FAIL: %s\n  boot took %.1f s; logs in %s" % (failure, result.seconds, out))
         return 1
     if not args.keep:
         os.remove(result.trace_log)  # a passing boot's full strap trace says nothing new
-    print("PASS: code %d (%s), %s, entry point %d%s, no Shell; Linux agrees; boot took %.1f s"
+    if planted:
+        print("PASS: the guarded firmware stopped on the planted overrun with a page fault in the "
+              "planted driver; boot took %.1f s" % result.seconds)
+        return 0
+    print("PASS: code %d (%s), %s, entry point %d%s, no Shell%s; Linux agrees; boot took %.1f s"
           % (args.code, name or "table unchanged", args.scenario, args.entry_point,
-             ", noisy straps" if args.noise else "", result.seconds))
+             ", noisy straps" if args.noise else "",
+             "; DEBUG firmware: no ASSERT, no exception" if args.debug_firmware else "", result.seconds))
     return 0
 
 

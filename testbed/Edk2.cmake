@@ -1,0 +1,85 @@
+# ---- OVMF built from Debian's edk2 source, as a board vendor builds it -----
+# DEBUG, with the DXE core's memory guards; the driver is a prebuilt module
+# in a copy of OVMF's platform description (tools/edk2_platform.py). The
+# build is a test fixture (label edk2), so `scripts/test -LE edk2` skips it.
+
+# The driver with a planted pool overrun: the guarded firmware must stop on it.
+set(PLANTED_SOURCES ${PLATFORM_SOURCES} ${PLATFORM_HARDWARE_SOURCES} ${SMBIOS_SOURCES} ${DRIVER_SOURCES})
+list(REMOVE_ITEM PLANTED_SOURCES ${CMAKE_SOURCE_DIR}/smbios/StringSet.cpp)
+add_efi_image(TestbedPlantedOverrun
+  SUBSYSTEM efi_boot_service_driver
+  ENTRY DriverEntry
+  SOURCES ${PLANTED_SOURCES} efi/PlantedOverrun.cpp)
+
+set(PLANTED_FILE_GUID 5C8E6F03-2A4B-4E0D-9B61-7F2D3C4A5B10)
+
+set(TESTBED_EDK2_MODULES ${CMAKE_BINARY_DIR}/testbed/edk2-modules)
+add_edk2_module(TestbedSmbiosAdapter GUID ${ADAPTER_FILE_GUID} DEPENDS_ON ${SMBIOS_PROTOCOL_GUID}
+                DESTINATION ${TESTBED_EDK2_MODULES})
+add_edk2_module(TestbedTriggerAtEndOfDxe GUID ${TRIGGER_AT_END_OF_DXE_FILE_GUID}
+                DESTINATION ${TESTBED_EDK2_MODULES})
+
+# The harness's own checks, without a build: anchors and the image placed.
+add_test(NAME testbed.edk2-platform COMMAND ${TESTBED_PYTHON} -m unittest test_edk2_platform
+         WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/tools)
+set_tests_properties(testbed.edk2-platform PROPERTIES LABELS unit ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
+
+set(EDK2_DIR ${CMAKE_BINARY_DIR}/testbed/edk2)
+add_test(NAME edk2.build
+         COMMAND ${TESTBED_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/tools/edk2_platform.py --out ${EDK2_DIR}
+                 --modules ${CMAKE_BINARY_DIR}/edk2 --modules ${TESTBED_EDK2_MODULES}
+                 --planted ${PLANTED_FILE_GUID}=${CMAKE_BINARY_DIR}/efi/TestbedPlantedOverrun.efi)
+# The longest test: started first, beside the others.
+set_tests_properties(edk2.build PROPERTIES LABELS edk2 TIMEOUT 1500 COST 10000
+                     FIXTURES_SETUP edk2_platform)
+
+# UEFIExtract reads both images that hold the driver without a message.
+foreach(image driver driver-file)
+  add_test(NAME edk2.uefiextract.${image}
+           COMMAND ${TESTBED_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/tools/check_flash.py ${EDK2_DIR}/${image}.fd
+                   ${SMBIOS_BOARD_NAME_FILE_GUID}=SmbiosBoardName ${ADAPTER_FILE_GUID}=TestbedSmbiosAdapter
+                   ${TRIGGER_AT_END_OF_DXE_FILE_GUID}=TestbedTriggerAtEndOfDxe)
+  set_tests_properties(edk2.uefiextract.${image} PROPERTIES LABELS edk2 FIXTURES_REQUIRED edk2_platform)
+endforeach()
+
+# Shell-less boots to Linux on the guarded DEBUG firmware, as on the release
+# image; each also checks the DEBUG log (no ASSERT, our file loaded at its own
+# base) and the serial log (no CPU exception dump).
+function(add_edk2_boot name image)
+  add_test(NAME ${name}
+           COMMAND ${TESTBED_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/tools/flash_test.py
+                   --image ${EDK2_DIR}/${image}.fd --vars ${EDK2_DIR}/vars.fd --memory 1024
+                   --guest ${LINUX_GUEST_DIR} --out ${CMAKE_BINARY_DIR}/testbed/runs/${name} ${ARGN})
+  set_tests_properties(${name} PROPERTIES LABELS edk2 TIMEOUT 300
+                       FIXTURES_REQUIRED "linux_guest;edk2_platform;${EDK2_FIXTURE}")
+endfunction()
+foreach(entry_point 32 64)
+  set(EDK2_FIXTURE)
+  add_edk2_boot(edk2.no-driver.ep${entry_point} no-driver --scenario no-driver --code 4
+                --entry-point ${entry_point} --debug-firmware ${SMBIOS_BOARD_NAME_FILE_GUID})
+  set_tests_properties(edk2.no-driver.ep${entry_point} PROPERTIES FIXTURES_SETUP edk2_baseline_ep${entry_point})
+endforeach()
+# code:entry point:option:image, the six named codes, then one without a
+# name; the driver-file image lists the driver by a FILE statement.
+foreach(run 0:64::driver 1:32:noisy:driver 2:64:noisy:driver-file 4:32::driver 6:64::driver
+            8:32:noisy:driver-file 13:64:noisy:driver)
+  string(REPLACE ":" ";" fields "${run}")
+  list(GET fields 0 code)
+  list(GET fields 1 entry_point)
+  list(GET fields 2 option)
+  list(GET fields 3 image)
+  set(name edk2.${image}.ep${entry_point}.code${code})
+  set(extra)
+  if(option STREQUAL noisy)
+    set(name ${name}.noisy)
+    set(extra --noise)
+  endif()
+  set(EDK2_FIXTURE edk2_baseline_ep${entry_point})
+  add_edk2_boot(${name} ${image} --code ${code} --entry-point ${entry_point} ${extra}
+    --debug-firmware ${SMBIOS_BOARD_NAME_FILE_GUID}
+    --baseline ${CMAKE_BINARY_DIR}/testbed/runs/edk2.no-driver.ep${entry_point}/after.bin)
+endforeach()
+# The guard is armed: the planted overrun stops the firmware with a page fault.
+set(EDK2_FIXTURE)
+add_edk2_boot(edk2.planted-overrun planted --scenario planted --code 4 --timeout 120
+              --debug-firmware ${PLANTED_FILE_GUID})

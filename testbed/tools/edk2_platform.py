@@ -1,0 +1,352 @@
+#!/usr/bin/env python3
+"""Builds OVMF from Debian's edk2 source the way a board vendor builds a
+platform: DEBUG, with the DXE core's memory guards (heap guard on boot-service
+data pages and pools, NX, NULL-pointer detection, stack guard), and the driver
+as a prebuilt module listed in a copy of OVMF's own platform description.
+
+The source is the edk2 source package of the installed ovmf package's
+version, fetched through an apt configuration of our own (the system's apt
+sources stay as they are) and unpacked with Debian's patches. OVMF's DSC and
+FDF are copied and lines are added at named anchors; their tree is never
+edited. Each variant differs only in its FDF:
+
+  driver        the driver as a binary module (INF), with the stand-ins
+  driver-file   the driver as a FILE statement, with the stand-ins
+  no-driver     the stand-ins alone, the "before"
+  planted       a testbed-only driver build with a pool overrun (FILE statement)
+
+  edk2_platform.py --out DIR --modules DIR [--modules DIR ...] --planted GUID=X.efi
+
+writes DIR/<variant>.fd (the code flash) and DIR/vars.fd. Everything is cached
+under DIR: an unchanged rerun builds nothing, and a changed module only runs
+EDK II's incremental build for the variants that hold it. A failure leaves
+no image behind and says why (with the build log's last lines)."""
+
+import argparse
+import hashlib
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import flash_image  # noqa: E402
+from pi.layout import LayoutError, write_whole  # noqa: E402
+from pi.sections import PE32  # noqa: E402
+
+DRIVER = "SmbiosBoardName"
+PLANTED = "TestbedPlantedOverrun"
+STAND_INS = ("TestbedSmbiosAdapter", "TestbedTriggerAtEndOfDxe")
+
+PLATFORM = "OvmfPkg/OvmfPkgX64"
+BUILD_OPTIONS = ["-a", "X64", "-t", "GCC5", "-b", "DEBUG", "-n", "2", "-D", "SECURE_BOOT_ENABLE=TRUE"]
+# The DXE core's guards, as a board vendor turns them on for bring-up: every
+# boot-service data page and pool gets guard pages, data is not executable,
+# page 0 is not mapped, and the stack has a guard page.
+GUARD_PCDS = [
+    "gEfiMdeModulePkgTokenSpaceGuid.PcdHeapGuardPropertyMask=0x03",
+    "gEfiMdeModulePkgTokenSpaceGuid.PcdHeapGuardPageType=0x10",
+    "gEfiMdeModulePkgTokenSpaceGuid.PcdHeapGuardPoolType=0x10",
+    "gEfiMdeModulePkgTokenSpaceGuid.PcdNullPointerDetectionPropertyMask=0x01",
+    "gEfiMdeModulePkgTokenSpaceGuid.PcdDxeNxMemoryProtectionPolicy=0xC000000000007FD1",
+    "gEfiMdeModulePkgTokenSpaceGuid.PcdCpuStackGuard=TRUE",
+]
+
+# (anchor line, lines added after it) for the DSC: our modules are listed
+# after the SMBIOS producer, outside its <LibraryClasses> block.
+DSC_ADDITIONS = [
+    ("  OvmfPkg/SmbiosPlatformDxe/SmbiosPlatformDxe.inf", [
+        "",
+        "  # The board's SMBIOS service and trigger (testbed stand-ins), and the driver, prebuilt.",
+        *["  %s/%s.inf" % (name, name) for name in STAND_INS],
+        "  %s/%s.inf" % (DRIVER, DRIVER),
+    ]),
+]
+FDF_ANCHOR = "INF  OvmfPkg/SmbiosPlatformDxe/SmbiosPlatformDxe.inf"
+# OVMF's FDF has rules for binary UEFI drivers only.
+FDF_RULE_ANCHOR = "[Rule.Common.DXE_RUNTIME_DRIVER]"
+BINARY_DXE_RULE = [
+    "[Rule.Common.DXE_DRIVER.BINARY]",
+    "  FILE DRIVER = $(NAMED_GUID) {",
+    "    DXE_DEPEX DXE_DEPEX Optional      |.depex",
+    "    PE32      PE32                    |.efi",
+    "    UI        STRING=\"$(MODULE_NAME)\" Optional",
+    "  }",
+    "",
+]
+
+
+def file_statement(guid, name, image):
+    return ["FILE DRIVER = %s {" % guid,
+            "  SECTION DXE_DEPEX_EXP = {TRUE}",
+            "  SECTION PE32 = %s" % image,
+            "  SECTION UI = \"%s\"" % name,
+            "}"]
+
+
+STAND_IN_LINES = ["INF  %s/%s.inf" % (name, name) for name in STAND_INS]
+
+
+def variants(driver_guid, planted_guid):
+    """Each variant's lines in the DXE volume, and the file GUID (if any)
+    whose image it must hold."""
+    return {
+        "driver": (STAND_IN_LINES + ["INF  %s/%s.inf" % (DRIVER, DRIVER)], driver_guid),
+        "driver-file": (STAND_IN_LINES + file_statement(driver_guid, DRIVER, "%s/%s.efi" % (DRIVER, DRIVER)),
+                        driver_guid),
+        "no-driver": (STAND_IN_LINES, None),
+        "planted": (STAND_IN_LINES + file_statement(planted_guid, PLANTED, "Testbed/%s.efi" % PLANTED),
+                    planted_guid),
+    }
+
+
+APT_SOURCES = """\
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: bookworm
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+"""
+
+
+class BuildError(Exception):
+    pass
+
+
+def log_tail(path, lines=25):
+    with open(path, errors="replace") as handle:
+        return "".join(handle.readlines()[-lines:])
+
+
+def run_logged(command, log, what, **options):
+    """Runs `command` with its output in `log`; BuildError with the log's
+    last lines if it fails."""
+    with open(log, "w") as handle:
+        handle.write("$ %s\n" % " ".join(command))
+        handle.flush()
+        done = subprocess.run(command, stdout=handle, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                              **options)
+    if done.returncode != 0:
+        raise BuildError("%s failed (status %d); the last lines of %s:\n%s"
+                         % (what, done.returncode, log, log_tail(log)))
+
+
+def installed_ovmf_version():
+    done = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "ovmf"], capture_output=True, text=True)
+    if done.returncode != 0 or not done.stdout:
+        raise BuildError("the ovmf package is not installed, so there is no source version to build "
+                         "(give --source-version)")
+    return done.stdout
+
+
+def fetch_source(version, cache):
+    """The unpacked edk2 source of `version` with BaseTools built, under
+    `cache`; fetched and built once, then reused."""
+    source = os.path.join(cache, "edk2-" + version)
+    if os.path.exists(os.path.join(source, ".complete")):
+        return source
+    os.makedirs(cache, exist_ok=True)
+    with tempfile.TemporaryDirectory(prefix="fetch-", dir=cache) as scratch:
+        apt = os.path.join(scratch, "apt")
+        os.makedirs(os.path.join(apt, "lists", "partial"))
+        with open(os.path.join(apt, "edk2-source.sources"), "w") as handle:
+            handle.write(APT_SOURCES)
+        options = ["-o", "Dir::Etc::SourceList=/dev/null", "-o", "Dir::Etc::SourceParts=" + apt,
+                   "-o", "Dir::State::Lists=" + os.path.join(apt, "lists"), "-o", "APT::Sandbox::User=root"]
+        log = os.path.join(cache, "fetch.log")
+        try:
+            run_logged(["apt-get", *options, "update"], log, "apt-get update (deb-src for bookworm)")
+            run_logged(["apt-get", *options, "source", "--download-only", "edk2=" + version], log,
+                       "fetching the edk2 source %s" % version, cwd=scratch)
+        except BuildError as error:
+            raise BuildError("cannot fetch the edk2 source version %s: %s" % (version, error))
+        unpacked = os.path.join(scratch, "src")
+        dsc = [name for name in os.listdir(scratch) if name.endswith(".dsc")]
+        run_logged(["dpkg-source", "--no-check", "-x", os.path.join(scratch, dsc[0]), unpacked], log,
+                   "unpacking the edk2 source")
+        run_logged(["make", "-C", "BaseTools", "-j2"], os.path.join(cache, "basetools.log"),
+                   "building EDK II's BaseTools", cwd=unpacked)
+        open(os.path.join(unpacked, ".complete"), "w").close()
+        shutil.rmtree(source, ignore_errors=True)
+        os.rename(unpacked, source)
+    return source
+
+
+def add_after(text, anchor, lines, where):
+    """`text` with `lines` added after the line `anchor` (before it when the
+    anchor opens a section); BuildError when the anchor is missing."""
+    rows = text.split("\n")
+    if anchor not in rows:
+        raise BuildError("%s has no line %r to add our lines at; this edk2 version's platform "
+                         "description differs from the one the testbed knows" % (where, anchor.strip()))
+    index = rows.index(anchor) + (0 if anchor.startswith("[") else 1)
+    return "\n".join(rows[:index] + lines + rows[index:])
+
+
+def platform_files(source, variant_lines):
+    """The DSC and each variant's FDF, as text: OVMF's own, with our lines."""
+    with open(os.path.join(source, PLATFORM + ".dsc")) as handle:
+        dsc = handle.read()
+    for anchor, lines in DSC_ADDITIONS:
+        dsc = add_after(dsc, anchor, lines, PLATFORM + ".dsc")
+    with open(os.path.join(source, PLATFORM + ".fdf")) as handle:
+        fdf = add_after(handle.read(), FDF_RULE_ANCHOR, BINARY_DXE_RULE, PLATFORM + ".fdf")
+    fdfs = {name: add_after(fdf, FDF_ANCHOR, lines, PLATFORM + ".fdf") for name, lines in variant_lines.items()}
+    return dsc, fdfs
+
+
+def digest(*parts):
+    hasher = hashlib.sha256()
+    for part in parts:
+        hasher.update(part if isinstance(part, bytes) else str(part).encode())
+        hasher.update(b"\0")
+    return hasher.hexdigest()
+
+
+def folder_digest(folder):
+    names = sorted(os.listdir(folder))
+    return digest(*[name.encode() + b"=" + open(os.path.join(folder, name), "rb").read() for name in names])
+
+
+def environment(source, workspace, module_folders):
+    env = dict(os.environ)
+    env.update(WORKSPACE=workspace, EDK_TOOLS_PATH=os.path.join(source, "BaseTools"),
+               CONF_PATH=os.path.join(workspace, "Conf"), PYTHON_COMMAND="/usr/bin/python3",
+               PACKAGES_PATH=":".join([source, workspace, *module_folders]))
+    env["PATH"] = os.path.join(source, "BaseTools", "BinWrappers", "PosixLike") + ":" + env["PATH"]
+    return env
+
+
+def prepare_workspace(source, workspace, dsc, fdfs, planted, platform_key):
+    """Writes the platform copies; a changed platform starts a fresh build."""
+    key_path = os.path.join(workspace, "platform.key")
+    if not os.path.exists(key_path) or open(key_path).read() != platform_key:
+        shutil.rmtree(workspace, ignore_errors=True)
+    conf = os.path.join(workspace, "Conf")
+    os.makedirs(conf, exist_ok=True)
+    for name in ("target", "tools_def", "build_rule"):
+        shutil.copyfile(os.path.join(source, "BaseTools", "Conf", name + ".template"),
+                        os.path.join(conf, name + ".txt"))
+    testbed = os.path.join(workspace, "Testbed")
+    os.makedirs(testbed, exist_ok=True)
+    write_whole(os.path.join(testbed, "OvmfBoardName.dsc"), dsc.encode())
+    for name, text in fdfs.items():
+        write_whole(os.path.join(testbed, "OvmfBoardName-%s.fdf" % name), text.encode())
+    # The FDF includes some files from its own folder; they come along.
+    for line in fdfs["driver"].split("\n"):
+        words = line.split()
+        if len(words) == 2 and words[0] == "!include" and "/" not in words[1]:
+            shutil.copyfile(os.path.join(source, os.path.dirname(PLATFORM), words[1]),
+                            os.path.join(testbed, words[1]))
+    shutil.copyfile(planted, os.path.join(testbed, PLANTED + ".efi"))
+    with open(key_path, "w") as handle:
+        handle.write(platform_key)
+
+
+def check_image_placed(code, guid, expected):
+    """The variant's DXE volume must hold file `guid` with exactly the image
+    we gave it, so a stale build cannot pass for this one."""
+    try:
+        dxe = flash_image.open_flash(code).dxe
+    except LayoutError as error:
+        raise BuildError("the built image does not parse as OVMF's layout: %s" % error)
+    files = [f for f in dxe.files if f.name == guid]
+    if len(files) != 1:
+        raise BuildError("the built DXE volume holds %d files %s, expected one" % (len(files), guid))
+    images = [s.body for s in files[0].sections() if s.type == PE32]
+    if images != [expected]:
+        raise BuildError("the built DXE volume's file %s does not hold the image given" % guid)
+
+
+def build_variant(name, workspace, env, out, key, placed):
+    """Builds one variant's FD into `out` unless its key is unchanged;
+    `placed` is (file GUID, image bytes) it must hold, or None."""
+    fd = os.path.join(out, name + ".fd")
+    key_path = fd + ".key"
+    if os.path.exists(fd) and os.path.exists(key_path) and open(key_path).read() == key:
+        print("edk2_platform: %s.fd is up to date" % name)
+        return False
+    for stale in (fd, key_path):
+        if os.path.exists(stale):
+            os.remove(stale)
+    log = os.path.join(out, "build-%s.log" % name)
+    print("edk2_platform: building %s.fd (log: %s)" % (name, log), flush=True)
+    run_logged(["build", "-p", "Testbed/OvmfBoardName.dsc", "-f", "Testbed/OvmfBoardName-%s.fdf" % name,
+                *BUILD_OPTIONS, *[arg for pcd in GUARD_PCDS for arg in ("--pcd", pcd)]],
+               log, "the EDK II build of %s" % name, cwd=workspace, env=env)
+    fv = os.path.join(workspace, "Build", "OvmfX64", "DEBUG_GCC5", "FV")
+    with open(os.path.join(fv, "OVMF_CODE.fd"), "rb") as handle:
+        code = handle.read()
+    if placed:
+        check_image_placed(code, *placed)
+    write_whole(fd, code)
+    with open(os.path.join(fv, "OVMF_VARS.fd"), "rb") as handle:
+        write_whole(os.path.join(out, "vars.fd"), handle.read())
+    write_whole(key_path, key.encode())
+    return True
+
+
+def inf_file_guid(path):
+    with open(path) as handle:
+        for line in handle:
+            words = line.split("=")
+            if len(words) == 2 and words[0].strip() == "FILE_GUID":
+                return words[1].strip().upper()
+    raise BuildError("%s has no FILE_GUID" % path)
+
+
+def build(out, module_folders, planted_guid, planted, version):
+    out = os.path.abspath(out)
+    os.makedirs(out, exist_ok=True)
+    module_folders = [os.path.abspath(folder) for folder in module_folders]
+    needed = set(STAND_INS) | {DRIVER}
+    found = {name: folder for folder in module_folders for name in os.listdir(folder) if name in needed}
+    missing = needed - set(found)
+    if missing:
+        raise BuildError("no module folder for %s in %s" % (", ".join(sorted(missing)), module_folders))
+    source = fetch_source(version, os.path.join(out, "source"))
+    driver_folder = os.path.join(found[DRIVER], DRIVER)
+    driver_guid = inf_file_guid(os.path.join(driver_folder, DRIVER + ".inf"))
+    layout = variants(driver_guid, planted_guid.upper())
+    dsc, fdfs = platform_files(source, {name: lines for name, (lines, _) in layout.items()})
+    platform_key = digest(version, dsc, BUILD_OPTIONS, GUARD_PCDS)
+    workspace = os.path.join(out, "workspace")
+    prepare_workspace(source, workspace, dsc, fdfs, planted, platform_key)
+    env = environment(source, workspace, module_folders)
+    images = {}
+    for guid, path in ((driver_guid, os.path.join(driver_folder, DRIVER + ".efi")), (planted_guid.upper(), planted)):
+        with open(path, "rb") as handle:
+            images[guid] = handle.read()
+    modules = json.dumps({name: folder_digest(os.path.join(folder, name)) for name, folder in found.items()},
+                         sort_keys=True)
+    inputs = digest(platform_key, modules, images[planted_guid.upper()])
+    return [name for name, (_, guid) in layout.items()
+            if build_variant(name, workspace, env, out, digest(inputs, fdfs[name]),
+                             (guid, images[guid]) if guid else None)]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--out", required=True, help="the folder for the images, the cache and the logs")
+    parser.add_argument("--modules", action="append", required=True,
+                        help="a folder holding module folders (the driver's, the stand-ins')")
+    parser.add_argument("--planted", required=True, metavar="GUID=IMAGE",
+                        help="the testbed-only driver image with the overrun, and its file GUID")
+    parser.add_argument("--source-version", help="the edk2 source version (default: the installed ovmf's)")
+    args = parser.parse_args()
+    try:
+        version = args.source_version or installed_ovmf_version()
+        planted_guid, _, planted = args.planted.partition("=")
+        built = build(args.out, args.modules, planted_guid, os.path.abspath(planted), version)
+    except (BuildError, OSError) as error:
+        print("edk2_platform: %s" % error, file=sys.stderr)
+        return 1
+    print("edk2_platform: edk2 %s, DEBUG with guards; %s" % (
+        version, "built " + ", ".join(built) if built else "nothing to build, every image is up to date"))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -17,7 +17,19 @@ set(EFI_CXX_FLAGS
   -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-use-cxa-atexit
   -mno-red-zone -mno-sse -mno-mmx -fshort-wchar -fno-stack-protector
   -fno-asynchronous-unwind-tables -fno-unwind-tables
-  -Wglobal-constructors)
+  -Wglobal-constructors
+  # One section per function, so the link's /opt:ref leaves out the platform
+  # library's members an image never calls (the host library keeps them).
+  -ffunction-sections)
+
+# Linked as EDK II links its own images. Base 0: the DXE core then allocates
+# the image anywhere at once; with lld's DLL default of 0x180000000 it first
+# asks for that range, which OVMF does not have, and logs the failure. File
+# alignment 0x20 packs the sections; their 4 KiB memory alignment stays, so
+# the loader can still map code read-only and data non-executable.
+set(EFI_LINK_FLAGS
+  /nologo /nodefaultlib /dll /machine:x64 /opt:ref /Brepro
+  /base:0 /filealign:0x20)
 
 function(add_efi_image name)
   cmake_parse_arguments(EFI "" "SUBSYSTEM;ENTRY" "SOURCES;INCLUDES" ${ARGN})
@@ -45,8 +57,7 @@ function(add_efi_image name)
   set(image ${CMAKE_BINARY_DIR}/efi/${name}.efi)
   add_custom_command(
     OUTPUT ${image}
-    COMMAND ${EFI_LINK} /nologo /subsystem:${EFI_SUBSYSTEM} /entry:${EFI_ENTRY}
-            /nodefaultlib /dll /machine:x64 /opt:ref /Brepro
+    COMMAND ${EFI_LINK} ${EFI_LINK_FLAGS} /subsystem:${EFI_SUBSYSTEM} /entry:${EFI_ENTRY}
             /out:${image} /map:${image}.map ${objects}
     DEPENDS ${objects}
     COMMENT "EFI link ${name}.efi"

@@ -21,7 +21,7 @@ def run(plan, flash, guest_dir, folder):
         "-serial", "file:" + serial_log,
         "-kernel", guest["vmlinuz"], "-initrd", guest["initrd.img"],
         "-append", linux_guest.KERNEL_ARGUMENTS,
-    ] + boot.board_options(plan)
+    ] + boot.board_options(plan, folder)
     started = time.monotonic()
     process, accesses = boot.run_traced(plan, command, folder)
     seconds = time.monotonic() - started

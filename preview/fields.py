@@ -38,7 +38,7 @@ def skip_reason(structure, name):
     if len(structure) > WORKING_COPY_SIZE:
         return "%d bytes, longer than the driver's %d-byte working copy" % (len(structure), WORKING_COPY_SIZE)
     if len(strings) < REWRITTEN_STRING:
-        return "%s, no string 2" % ("one string" if strings else "no strings")
+        return "only one string" if strings else "no strings"
     if len(structure) - len(strings[1]) + len(name) > WORKING_COPY_SIZE:
         return "with the name it would outgrow the driver's %d-byte working copy" % WORKING_COPY_SIZE
     return None

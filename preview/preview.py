@@ -220,9 +220,10 @@ def survey_row(program, path, names):
                    if {dumpfile.handle_of(s): s for s in after.structures}[handle] != structure}
         category, text = outcome(structure, changed, names, handle >= dump.probes)
         categories.append(category)
-        cells.append("%d 0x%04X: string 2 %r feeds %s; %s" % (
-            structure[0], handle, (fields.strings_of(structure)[1:2] or [b"-"])[0].decode("latin-1"),
-            fields.assessment(structure)[0], text))
+        second = fields.strings_of(structure)[1:2]
+        fed = "string 2 %r feeds %s" % (second[0].decode("latin-1"), fields.assessment(structure)[0]) \
+            if second else "no string 2"
+        cells.append("%d 0x%04X: %s; %s" % (structure[0], handle, fed, text))
     end = "none" if dump.end_of_table is None else "0x%04X" % dump.end_of_table
     row = "| %s | %s | %s | %s | %s | %s | %s | %s |" % (
         os.path.basename(path).replace(".dump.bin", ""), machine.replace("|", "/"), dump.version,

@@ -208,7 +208,11 @@ def outcome(structure, renamed_for, names, past_end):
 
 def survey_row(program, path, names):
     """(markdown row, [category of each type 1 and 2 structure], Walk) of one dump."""
-    dump = dumpfile.read(path)
+    name = os.path.basename(path).replace(".dump.bin", "")
+    try:
+        dump = dumpfile.read(path)
+    except (OSError, dumpfile.DumpError) as error:
+        return "| %s | refused: %s | | | | | | |" % (name, str(error).replace("|", "\\|")), [], None
     runs = {code: rewrite(program, dump, code) for code in names}
     walk = walk_of([w for _, _, w in runs.values()])
     system = next((s for s in dump.structures if s[0] == 1), None)
@@ -226,7 +230,7 @@ def survey_row(program, path, names):
         cells.append("%d 0x%04X: %s; %s" % (structure[0], handle, fed, text))
     end = "none" if dump.end_of_table is None else "0x%04X" % dump.end_of_table
     row = "| %s | %s | %s | %s | %s | %s | %s | %s |" % (
-        os.path.basename(path).replace(".dump.bin", ""), machine.replace("|", "/"), dump.version,
+        name, machine.replace("|", "\\|"), dump.version,
         "<br>".join(cells) or "none", end, format(walk.probes, ","), format(walk.port_reads, ","),
         walk.boot_time())
     return row, categories, walk
@@ -246,11 +250,16 @@ def survey(program, paths):
         row, kinds, walk = survey_row(program, path, names)
         print(row)
         categories += kinds
-        walks.append((walk, os.path.basename(path)))
+        if walk:
+            walks.append((walk, os.path.basename(path)))
     print()
     print("%d type 1 and 2 structures in %d dumps: %d get their product field renamed, %d another field "
-          "(or more than it), %d are skipped." % (len(categories), len(paths), categories.count("product"),
+          "(or more than it), %d are skipped." % (len(categories), len(walks), categories.count("product"),
                                                   categories.count("other"), categories.count("skipped")))
+    if len(walks) < len(paths):
+        print("%d of %d dumps refused (above)." % (len(paths) - len(walks), len(paths)))
+    if not walks:
+        return
     (least, first), (most, last) = min(walks, key=lambda w: w[0].probes), max(walks, key=lambda w: w[0].probes)
     print("The walk: from %s probes, %s (%s), to %s probes, %s (%s)." % (
         format(least.probes, ","), least.boot_time(), first, format(most.probes, ","), most.boot_time(), last))

@@ -152,17 +152,21 @@ class Survey(unittest.TestCase):
     def test_each_structure_renamed_or_skipped_with_why(self):
         paths = [os.path.join(HERE, "samples", name) for name in
                  ("long-type1-short-type2.bin", "manufacturer-is-string-2.bin", "ovmf-q35.bin")]
-        run = subprocess.run([sys.executable, os.path.join(HERE, "preview.py"), "--survey", *paths,
-                              "--program", PROGRAM], capture_output=True, text=True)
+        with tempfile.NamedTemporaryFile(suffix=".bin") as bad:
+            bad.write(sample("ovmf-q35.bin")[:-7])
+            bad.flush()
+            run = subprocess.run([sys.executable, os.path.join(HERE, "preview.py"), "--survey", *paths, bad.name,
+                                  "--program", PROGRAM], capture_output=True, text=True)
         self.assertEqual(run.returncode, 0, run.stderr)
         rows = [line for line in run.stdout.splitlines() if line.startswith("| ") and ".bin" in line]
-        self.assertEqual(len(rows), 3)
+        self.assertEqual(len(rows), 4)
+        self.assertIn("| refused: truncated: the entry point gives", rows[3])
         self.assertIn("| 1 0x0100: string 2 'TB-1' feeds Product Name; skipped: with the name it would "
                       "outgrow the driver's 406-byte working copy<br>2 0x0200: no string 2; skipped: only one "
                       "string | 0xFEFF | 65,280 | 261,120 | 0.26 to 0.52 s |", rows[0])
         self.assertIn("feeds Manufacturer; Manufacturer renamed<br>", rows[1])
         self.assertIn("6 type 1 and 2 structures in 3 dumps: 3 get their product field renamed, 1 another "
-                      "field (or more than it), 2 are skipped.", run.stdout)
+                      "field (or more than it), 2 are skipped.\n1 of 4 dumps refused (above).", run.stdout)
 
 
 class StringTwoFields(unittest.TestCase):

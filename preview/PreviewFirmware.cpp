@@ -34,6 +34,7 @@ static EFI_EVENT Registered;
 static bool TriggerInstalled;
 static int TriggerInterface;
 static const char *Unprovided;
+static UINT32 Probes;
 
 static UINT16 HandleOf(const std::vector<UINT8> &Structure) {
   return (UINT16)(Structure[2] | (Structure[3] << 8));
@@ -68,6 +69,7 @@ std::string SplitTable(const std::vector<UINT8> &Bytes, StructureList *Structure
 }
 
 static EFI_STATUS EFIAPI ReadByHandle(UINT16 Handle, UINT8 **Structure, UINT16 *Size) {
+  Probes++;
   auto Found = ByHandle.find(Handle);
   if (Found == ByHandle.end()) {
     return EFI_NOT_FOUND;
@@ -207,5 +209,7 @@ std::string RunDriver(StructureList *Structures, UINT8 Code) {
   }
   return "";
 }
+
+UINT32 ProbeCount() { return Probes; }
 
 }  // namespace preview

@@ -28,4 +28,9 @@ std::string RunDriver(StructureList *Structures, UINT8 Code);
 // The strap ports' bytes for Code, every other bit clear (PreviewHardware.cpp).
 void PresentStrapCode(UINT8 Code);
 
+// What the last RunDriver's walk cost: the handles it probed through the
+// table service and the strap port reads it made (PreviewHardware.cpp).
+UINT32 ProbeCount();
+UINT32 StrapPortReadCount();
+
 }  // namespace preview

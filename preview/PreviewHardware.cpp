@@ -7,6 +7,7 @@
 
 static UINT8 StrapLow;
 static UINT8 StrapHigh;
+static UINT32 StrapReads;
 
 // Code bit 0 is bit 1 of the low port, bit 1 bit 5; bit 2 is bit 0 of the
 // high port, bit 3 bit 2.
@@ -15,8 +16,14 @@ void preview::PresentStrapCode(UINT8 Code) {
   StrapHigh = (UINT8)(((Code >> 2) & 1) | (((Code >> 3) & 1) << 2));
 }
 
+UINT32 preview::StrapPortReadCount() { return StrapReads; }
+
 static UINT32 ReadPort(UINT16 Port) {
-  return Port == STRAP_PORT_LOW ? StrapLow : Port == STRAP_PORT_HIGH ? StrapHigh : 0;
+  if (Port != STRAP_PORT_LOW && Port != STRAP_PORT_HIGH) {
+    return 0;
+  }
+  StrapReads++;
+  return Port == STRAP_PORT_LOW ? StrapLow : StrapHigh;
 }
 
 UINT8 PortRead8(UINT16 Port) { return (UINT8)ReadPort(Port); }

@@ -16,18 +16,17 @@ sys.path.insert(0, HERE)
 import dumpfile  # noqa: E402
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("run_dir")
-    parser.add_argument("code", type=int)
-    parser.add_argument("--program", required=True)
-    args = parser.parse_args()
-    firmware = dumpfile.read(os.path.join(args.run_dir, "after.bin"))
+def preview_of(before_path, code, program):
+    """The preview's after-dump of `before_path` for `code`, parsed."""
     with tempfile.TemporaryDirectory() as out:
-        subprocess.run([sys.executable, os.path.join(HERE, "preview.py"), os.path.join(args.run_dir, "before.bin"),
-                        "--code", str(args.code), "--out", out, "--program", args.program],
+        subprocess.run([sys.executable, os.path.join(HERE, "preview.py"), before_path,
+                        "--code", str(code), "--out", out, "--program", program],
                        check=True, stdout=subprocess.DEVNULL)
-        previewed = dumpfile.read(os.path.join(out, "code%d.bin" % args.code))
+        return dumpfile.read(os.path.join(out, "code%d.bin" % code))
+
+
+def differences(previewed, firmware):
+    """Where two dumps differ: the entry point, then each handle whose structure differs."""
     problems = []
     if previewed.area != firmware.area:
         problems.append("entry points differ: preview %s, firmware %s" % (previewed.area.hex(), firmware.area.hex()))
@@ -36,10 +35,21 @@ def main():
     for handle in sorted(set(ours) | set(theirs)):
         if ours.get(handle) != theirs.get(handle):
             problems.append("handle 0x%04X: preview %r, firmware %r" % (handle, ours.get(handle), theirs.get(handle)))
+    return problems
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("run_dir")
+    parser.add_argument("code", type=int)
+    parser.add_argument("--program", required=True)
+    args = parser.parse_args()
+    firmware = dumpfile.read(os.path.join(args.run_dir, "after.bin"))
+    problems = differences(preview_of(os.path.join(args.run_dir, "before.bin"), args.code, args.program), firmware)
     for problem in problems:
         print(problem)
     print("code %d: %s (%d structures by handle, entry point %s)" % (
-        args.code, "differs" if problems else "preview equals firmware", len(theirs),
+        args.code, "differs" if problems else "preview equals firmware", len(firmware.structures),
         "3.0" if firmware.is_3_0 else "2.x"))
     return 1 if problems else 0
 

@@ -1,13 +1,17 @@
 """SMBIOS dumps as `dmidecode --dump-bin` writes them: the entry point at the
 start of a 32-byte area, its table address set to 32, the structure table
 after it. Reading refuses what the preview could not rewrite faithfully;
-building a dump for a new table fixes the entry point up for it."""
+building a dump for a new table fixes the entry point up for it. A table
+whose structures end with the bytes it is given but hold no End-of-Table
+structure (as before SMBIOS 2.2, or a dump cut short between structures) is
+taken: the driver walks such a table up to the last handle."""
 
 import dataclasses
 import struct
 
 TABLE_OFFSET = 32
 END_OF_TABLE = 127
+LAST_HANDLE = 0xFFFF     # where the driver's walk stops without End-of-Table
 
 
 class DumpError(Exception):
@@ -17,8 +21,25 @@ class DumpError(Exception):
 @dataclasses.dataclass
 class Dump:
     area: bytes          # the 32 bytes before the table, entry point first
-    table: bytes         # the structures, through End-of-Table
+    table: bytes         # the structures, through End-of-Table when there is one
     structures: list     # each structure's bytes, strings and closing zero pair included
+
+    @property
+    def end_of_table(self):
+        """The End-of-Table structure's handle, or None when the table has none."""
+        last = self.structures[-1] if self.structures else b"\0"
+        return handle_of(last) if type_of(last) == END_OF_TABLE else None
+
+    @property
+    def probes(self):
+        """The handles the driver's walk probes: 0 through End-of-Table, or every handle."""
+        return (LAST_HANDLE if self.end_of_table is None else self.end_of_table) + 1
+
+    @property
+    def version(self):
+        if self.is_3_0:
+            return "%d.%d.%d" % tuple(self.area[7:10])
+        return "%d.%d" % (self.area[6], self.area[7])
 
     @property
     def is_3_0(self):
@@ -29,9 +50,8 @@ class Dump:
         return self.area[:self.area[6] if self.is_3_0 else self.area[5]]
 
     def describe(self):
-        major, minor = (self.area[7], self.area[8]) if self.is_3_0 else (self.area[6], self.area[7])
-        return "SMBIOS %d.%d, %s entry point, %d structures, table %d bytes" % (
-            major, minor, "3.0" if self.is_3_0 else "2.x", len(self.structures), len(self.table))
+        return "SMBIOS %s, %s entry point, %d structures, table %d bytes" % (
+            self.version, "3.0" if self.is_3_0 else "2.x", len(self.structures), len(self.table))
 
 
 def type_of(structure):
@@ -43,7 +63,8 @@ def handle_of(structure):
 
 
 def split(table):
-    """The structures of `table` up to and including End-of-Table."""
+    """The structures of `table` up to and including End-of-Table, or all of
+    them when the table ends between structures without one."""
     structures, offset = [], 0
     while offset < len(table):
         if offset + 4 > len(table) or table[offset + 1] < 4:
@@ -56,9 +77,8 @@ def split(table):
         structures.append(bytes(table[offset:end + 2]))
         offset = end + 2
         if type_of(structures[-1]) == END_OF_TABLE:
-            return structures
-    raise DumpError("the table has no End-of-Table structure within the %d bytes the entry point gives"
-                    % len(table))
+            break
+    return structures
 
 
 def _checksum_ok(data):
@@ -100,7 +120,8 @@ def parse(data):
         raise DumpError("the file goes on after the %d-byte table the entry point gives (%d more bytes)"
                         % (limit, held - limit))
     # A 3.0 entry point gives only a maximum; dumps taken through Linux hold the
-    # table up to End-of-Table, so a shorter file is truncated only if it ends first.
+    # table up to End-of-Table, so a shorter file is truncated only if a
+    # structure runs past its end.
     try:
         structures = split(data[TABLE_OFFSET:])
     except DumpError as error:
@@ -108,6 +129,8 @@ def parse(data):
             raise DumpError("truncated: the file holds %d of the up to %d table bytes the entry point gives, "
                             "and %s" % (held, limit, error))
         raise
+    if not structures:
+        raise DumpError("the table holds no structure")
     size = sum(len(s) for s in structures)
     if exact and size != limit:
         raise DumpError("the entry point gives a table of %d bytes, its structures end at %d" % (limit, size))

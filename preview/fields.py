@@ -12,6 +12,7 @@ STRING_FIELDS = {
 }
 PRODUCT_FIELD = {1: (0x05, "Product Name"), 2: (0x05, "Product")}
 REWRITTEN_STRING = 2
+WORKING_COPY_SIZE = 406  # the pool copy the driver rewrites a structure in
 
 
 def strings_of(structure):
@@ -19,12 +20,28 @@ def strings_of(structure):
     return [] if area in (b"", b"\0") else area.split(b"\0")
 
 
-def product_name(structure):
-    """The string the Product Name field points at, as text; "(none)" when it points at none."""
-    offset, _ = PRODUCT_FIELD[structure[0]]
+def field_string(structure, offset):
+    """The string the field at `offset` points at, as text; "(none)" when it points at none."""
     strings = strings_of(structure)
     number = structure[offset] if offset < structure[1] else 0
     return strings[number - 1].decode("latin-1") if 0 < number <= len(strings) else "(none)"
+
+
+def product_name(structure):
+    return field_string(structure, PRODUCT_FIELD[structure[0]][0])
+
+
+def skip_reason(structure, name):
+    """Why the driver leaves the structure as it is when the straps present
+    `name` (bytes), or None when it should rewrite it."""
+    strings = strings_of(structure)
+    if len(structure) > WORKING_COPY_SIZE:
+        return "%d bytes, longer than the driver's %d-byte working copy" % (len(structure), WORKING_COPY_SIZE)
+    if len(strings) < REWRITTEN_STRING:
+        return "only one string" if strings else "no strings"
+    if len(structure) - len(strings[1]) + len(name) > WORKING_COPY_SIZE:
+        return "with the name it would outgrow the driver's %d-byte working copy" % WORKING_COPY_SIZE
+    return None
 
 
 def fed_by_string_2(structure):

@@ -77,8 +77,7 @@ class BadDumps(unittest.TestCase):
             "counts 12 structures": with_checksums(good[:0x1C] + struct.pack("<H", 12) + good[0x1E:]),
             "overruns the table": good[:-2] + b"\x01\x01",
             "appears twice": good[:second + 2] + good[34:36] + good[second + 4:],
-            "no End-of-Table": with_checksums(three[:0x0C] + struct.pack("<I", len(three) - 38)
-                                              + three[0x10:-6]),
+            "no structure": with_checksums(three[:0x0C] + struct.pack("<I", 0) + three[0x10:32]),
         }
         for reason, data in cases.items():
             with self.subTest(reason):
@@ -94,7 +93,7 @@ class AfterDumps(unittest.TestCase):
             data = sample(name)
             dump = dumpfile.parse(data)
             self.assertEqual(dumpfile.build(dump, dump.table), data)
-            _, after = preview.rewrite(PROGRAM, dump, 8)
+            _, after, _ = preview.rewrite(PROGRAM, dump, 8)
             smbios_dump.parse(dumpfile.build(dump, after.table))
 
     def test_3_0_dump_shorter_than_its_maximum_taken(self):
@@ -104,6 +103,20 @@ class AfterDumps(unittest.TestCase):
         self.assertEqual(status, 0)
         after = written["code2.bin"]
         self.assertEqual(struct.unpack_from("<I", after, 0x0C)[0], len(after) - 32)
+
+    def test_table_without_end_of_table_walked_to_the_last_handle(self):
+        three = sample("manufacturer-is-string-2.bin")
+        cut = with_checksums(three[:0x0C] + struct.pack("<I", len(three) - 38) + three[0x10:-6])
+        status, stdout, _, written = run_preview(cut, "--code", "4")
+        self.assertEqual(status, 0)
+        self.assertIn("note: the table has no End-of-Table structure", stdout)
+        self.assertIn("Walk without End-of-Table: 65,536 probes, 262,144 strap port reads: 0.26 to 0.52 s",
+                      stdout)
+        after = dumpfile.parse(written["code4.bin"])
+        self.assertIsNone(after.end_of_table)
+        self.assertEqual(fields.product_name(by_handle(written["code4.bin"])[0x0200]), "KP5VRA-TE")
+        status, stdout, _, _ = run_preview(three, "--code", "4")
+        self.assertIn("Walk to End-of-Table at 0xFEFF: 65,280 probes, 261,120 strap port reads", stdout)
 
     def test_named_codes_rename_both_structures_and_touch_nothing_else(self):
         status, stdout, _, written = run_preview(sample("ovmf-q35.bin"))
@@ -133,6 +146,27 @@ class AfterDumps(unittest.TestCase):
         self.assertEqual(stdout.count("warning"), 1)
         system = by_handle(written["code4.bin"])[0x0100]
         self.assertEqual(fields.strings_of(system)[1:3], [b"KP5VRA-TE", b"TB-SYS-PRODUCT"])
+
+
+class Survey(unittest.TestCase):
+    def test_each_structure_renamed_or_skipped_with_why(self):
+        paths = [os.path.join(HERE, "samples", name) for name in
+                 ("long-type1-short-type2.bin", "manufacturer-is-string-2.bin", "ovmf-q35.bin")]
+        with tempfile.NamedTemporaryFile(suffix=".bin") as bad:
+            bad.write(sample("ovmf-q35.bin")[:-7])
+            bad.flush()
+            run = subprocess.run([sys.executable, os.path.join(HERE, "preview.py"), "--survey", *paths, bad.name,
+                                  "--program", PROGRAM], capture_output=True, text=True)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        rows = [line for line in run.stdout.splitlines() if line.startswith("| ") and ".bin" in line]
+        self.assertEqual(len(rows), 4)
+        self.assertIn("| refused: truncated: the entry point gives", rows[3])
+        self.assertIn("| 1 0x0100: string 2 'TB-1' feeds Product Name; skipped: with the name it would "
+                      "outgrow the driver's 406-byte working copy<br>2 0x0200: no string 2; skipped: only one "
+                      "string | 0xFEFF | 65,280 | 261,120 | 0.26 to 0.52 s |", rows[0])
+        self.assertIn("feeds Manufacturer; Manufacturer renamed<br>", rows[1])
+        self.assertIn("6 type 1 and 2 structures in 3 dumps: 3 get their product field renamed, 1 another "
+                      "field (or more than it), 2 are skipped.\n1 of 4 dumps refused (above).", run.stdout)
 
 
 class StringTwoFields(unittest.TestCase):

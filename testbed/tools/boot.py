@@ -20,6 +20,7 @@ import threading
 import time
 
 import register_watch
+import smbios_dump
 
 STRAP_PORT_LOW = 0x1C0E   # carries code bits 0 and 1
 STRAP_PORT_HIGH = 0x1C38  # carries code bits 2 and 3
@@ -104,6 +105,10 @@ class BootPlan:
     watch: dict = dataclasses.field(default_factory=dict)
     memory: int = 256              # MiB; the heap guard of a DEBUG firmware needs more
     vars_template: str = OVMF_VARS  # the variable store each boot starts from
+    # A dump whose structures QEMU is given instead of the testbed's strings,
+    # one `-smbios file=` each; QEMU then builds none of those types itself.
+    # Its End-of-Table is left out: OVMF appends its own when it publishes.
+    smbios_table: str = None
 
 
 @dataclasses.dataclass
@@ -180,19 +185,34 @@ def qemu_command(plan, folder, disk):
         "-chardev", "pipe,id=serial0,path=" + os.path.join(folder, "serial"),
         "-serial", "chardev:serial0",
     ]
-    return command + board_options(plan)
+    return command + board_options(plan, folder)
 
 
-def board_options(plan):
-    """The straps, the SMBIOS strings QEMU is asked for and the port trace."""
+def smbios_options(plan, folder):
+    """QEMU's SMBIOS options: the testbed's strings, or one file per structure
+    of plan.smbios_table, written into `folder`."""
+    if plan.smbios_table is None:
+        return [word for option in SMBIOS_OPTIONS for word in ("-smbios", option)]
+    options = []
+    for structure in smbios_dump.read(plan.smbios_table).structures:
+        if structure.type == smbios_dump.END_OF_TABLE:
+            continue
+        path = os.path.join(folder, "smbios-%04x.bin" % structure.handle)
+        with open(path, "wb") as handle:
+            handle.write(structure.raw)
+        options += ["-smbios", "file=" + path]
+    return options
+
+
+def board_options(plan, folder):
+    """The straps, the SMBIOS structures QEMU is asked for and the port trace."""
     low, high = strap_bytes(plan.code, plan.noise)
     command = [
         "-chardev", "null,id=strap-low", "-chardev", "null,id=strap-high",
         "-device", "isa-debugcon,iobase=0x%x,readback=0x%02x,chardev=strap-low" % (STRAP_PORT_LOW, low),
         "-device", "isa-debugcon,iobase=0x%x,readback=0x%02x,chardev=strap-high" % (STRAP_PORT_HIGH, high),
     ]
-    for option in SMBIOS_OPTIONS:
-        command += ["-smbios", option]
+    command += smbios_options(plan, folder)
     if plan.trace_straps or plan.trace_mmio:
         command += ["-trace", "memory_region_ops_read"]
     if plan.trace_mmio:

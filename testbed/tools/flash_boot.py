@@ -28,7 +28,7 @@ def run(plan, flash, guest_dir, folder, debug_log=False, stop_after=None):
         "-serial", "file:" + serial_log,
         "-kernel", guest["vmlinuz"], "-initrd", guest["initrd.img"],
         "-append", linux_guest.KERNEL_ARGUMENTS,
-    ] + boot.board_options(plan)
+    ] + boot.board_options(plan, folder)
     if debug_log:
         command += ["-chardev", "file,id=firmware-debug,path=" + os.path.join(folder, "debug.log"),
                     "-device", "isa-debugcon,iobase=%#x,chardev=firmware-debug" % DEBUG_PORT]

@@ -9,6 +9,12 @@ the strap ports are checked as in the Shell-path tests.
 With --watch-registers the driver's device-register accesses are recorded
 as in the Shell-path tests: one write-back per run of the handler.
 
+With --table DUMP QEMU is given a real machine's structures instead of the
+testbed's strings (one -smbios file= each). The published table must hold
+each of them unchanged by handle, and a rewrite must leave what the preview
+(--preview, smbios_preview) makes of the baseline's table, entry point and
+structures by handle, with no dmidecode complaint the baseline did not draw.
+
 Scenarios (each names which image --image must be):
   rewrite           adapter, trigger at End-of-DXE, driver
   trigger-at-entry  adapter, trigger installed in its entry point, driver:
@@ -32,8 +38,11 @@ import sys
 
 PAGE_FAULT = 0x0E
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "..", "preview"))
 import boot  # noqa: E402
+import check_firmware  # noqa: E402
 import firmware_log  # noqa: E402
 import firmware_test as checks  # noqa: E402
 import flash_boot  # noqa: E402
@@ -68,7 +77,24 @@ def check_debug_firmware(scenario, result, guid):
            % (blamed, loaded.base, loaded.entry_point))
 
 
-def check(plan, scenario, result, baseline_path):
+def check_published(before, table_path):
+    """Every structure of the real table but its End-of-Table, as OVMF published it."""
+    published = before.by_handle()
+    for handle, structure in smbios_dump.read(table_path).by_handle().items():
+        if structure.type != smbios_dump.END_OF_TABLE:
+            expect(handle in published and published[handle].raw == structure.raw,
+                   "the published table does not hold 0x%04X (type %d) as %s has it"
+                   % (handle, structure.type, table_path))
+
+
+def check_as_previewed(plan, result, baseline_path, program):
+    problems = check_firmware.differences(check_firmware.preview_of(baseline_path, plan.code, program),
+                                          check_firmware.dumpfile.read(result.files["after.bin"]))
+    expect(not problems, "the table differs from the preview of the baseline's: " + "; ".join(problems))
+    checks.check_no_new_complaints(baseline_path, result.files["after.bin"])
+
+
+def check(plan, scenario, result, baseline_path, preview_program=None):
     expect(not result.timed_out, "boot timed out after %d s" % plan.timeout)
     expect(result.exit_code == 0, "QEMU exited with status %d (the guest powers off)" % result.exit_code)
     try:
@@ -85,11 +111,16 @@ def check(plan, scenario, result, baseline_path):
         before = smbios_dump.read(baseline_path)
         expect(before.anchor == anchor, "baseline %s carries %s, expected %s"
                % (baseline_path, before.anchor, anchor))
-    checks.check_testbed_table(before)
+    if plan.smbios_table:
+        check_published(before, plan.smbios_table)
+    else:
+        checks.check_testbed_table(before)
 
     name = checks.BOARD_NAMES.get(plan.code) if scenario == "rewrite" else None
     products = checks.dmidecode_products(result.files["after.bin"], plan.entry_point)
-    if name is not None:
+    if plan.smbios_table and scenario != "no-driver":
+        check_as_previewed(plan, result, baseline_path, preview_program)
+    elif name is not None:
         checks.check_renamed(before, after, name)
         for kind, names in products.items():
             expect(names == [name], "dmidecode shows %s Product Name %r, expected [%r]" % (kind, names, name))
@@ -119,6 +150,8 @@ def main():
     parser.add_argument("--noise", action="store_true", help="set every non-strap bit of both ports")
     parser.add_argument("--watch-registers", action="store_true",
                         help="record the device-register accesses through QEMU's GDB stub")
+    parser.add_argument("--table", help="a real machine's dump whose structures QEMU is given")
+    parser.add_argument("--preview", help="smbios_preview, to compare a --table rewrite with")
     parser.add_argument("--timeout", type=int, default=180)
     parser.add_argument("--debug-firmware", metavar="GUID",
                         help="a DEBUG firmware holding (or, for no-driver, not holding) driver file GUID")
@@ -130,9 +163,12 @@ def main():
         parser.error("--baseline is needed to compare the table")
     if args.scenario == "planted" and not args.debug_firmware:
         parser.error("the planted overrun is caught only by a DEBUG firmware's guard (--debug-firmware)")
+    if args.table and args.scenario != "no-driver" and not args.preview:
+        parser.error("--preview is needed to compare a --table rewrite")
     plan = boot.BootPlan(code=args.code, noise=args.noise, entry_point=args.entry_point,
                          timeout=args.timeout, watch=dict(checks.PRESENTED) if args.watch_registers else {},
-                         memory=args.memory, vars_template=args.vars)
+                         memory=args.memory, vars_template=args.vars,
+                         smbios_table=args.table and os.path.abspath(args.table))
     out = os.path.abspath(args.out)
     planted = args.scenario == "planted"
     result = flash_boot.run(plan, args.image, args.guest, out, debug_log=bool(args.debug_firmware),
@@ -140,8 +176,8 @@ def main():
     try:
         if args.debug_firmware:
             check_debug_firmware(args.scenario, result, args.debug_firmware)
-        name = None if planted else check(plan, args.scenario, result, args.baseline)
-    except (Failure, smbios_dump.DumpError) as failure:
+        name = None if planted else check(plan, args.scenario, result, args.baseline, args.preview)
+    except (Failure, smbios_dump.DumpError, check_firmware.dumpfile.DumpError) as failure:
         print("FAIL: %s\n  boot took %.1f s; logs in %s" % (failure, result.seconds, out))
         return 1
     if not args.keep:
@@ -150,9 +186,11 @@ def main():
         print("PASS: the guarded firmware stopped on the planted overrun with a page fault in the "
               "planted driver; boot took %.1f s" % result.seconds)
         return 0
-    print("PASS: code %d (%s), %s, entry point %d%s, no Shell%s; Linux agrees; boot took %.1f s"
+    print("PASS: code %d (%s), %s, entry point %d%s%s, no Shell%s; Linux agrees; boot took %.1f s"
           % (args.code, name or "table unchanged", args.scenario, args.entry_point,
              ", noisy straps" if args.noise else "",
+             ", table %s%s" % (os.path.basename(args.table), "" if args.scenario == "no-driver" else
+                               ", equal to its preview by handle") if args.table else "",
              "; DEBUG firmware: no ASSERT, no exception" if args.debug_firmware else "", result.seconds))
     return 0
 

@@ -5,6 +5,7 @@ import dataclasses
 import struct
 
 TABLE_OFFSET = 32
+END_OF_TABLE = 127
 
 
 class DumpError(Exception):
@@ -98,7 +99,7 @@ def parse(data):
             raise DumpError("structure at %d has no closing zero pair" % offset)
         structures.append(Structure(kind, handle, bytes(table[offset:end + 2])))
         offset = end + 2
-        if kind == 127:
+        if kind == END_OF_TABLE:
             return Dump(anchor, version, structures)
 
 

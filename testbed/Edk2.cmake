@@ -33,6 +33,13 @@ add_test(NAME edk2.build
 set_tests_properties(edk2.build PROPERTIES LABELS edk2 TIMEOUT 1500 COST 10000
                      FIXTURES_SETUP edk2_platform)
 
+# Bad input for real: a version apt cannot fetch, a build that fails.
+add_test(NAME edk2.refusals
+         COMMAND ${TESTBED_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/tools/test_edk2_refusals.py ${EDK2_DIR}/source
+                 ${CMAKE_BINARY_DIR}/edk2,${TESTBED_EDK2_MODULES}
+                 ${PLANTED_FILE_GUID}=${CMAKE_BINARY_DIR}/efi/TestbedPlantedOverrun.efi)
+set_tests_properties(edk2.refusals PROPERTIES LABELS edk2 TIMEOUT 300 FIXTURES_REQUIRED edk2_platform)
+
 # UEFIExtract reads both images that hold the driver without a message.
 foreach(image driver driver-file)
   add_test(NAME edk2.uefiextract.${image}
@@ -70,7 +77,7 @@ foreach(run 0:64::driver 1:32:noisy:driver 2:64:noisy:driver-file 4:32::driver 6
   list(GET fields 3 image)
   set(name edk2.${image}.ep${entry_point}.code${code})
   set(extra)
-  if(option STREQUAL noisy)
+  if(option STREQUAL "noisy")
     set(name ${name}.noisy)
     set(extra --noise)
   endif()

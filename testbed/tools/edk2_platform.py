@@ -41,7 +41,11 @@ PLANTED = "TestbedPlantedOverrun"
 STAND_INS = ("TestbedSmbiosAdapter", "TestbedTriggerAtEndOfDxe")
 
 PLATFORM = "OvmfPkg/OvmfPkgX64"
-BUILD_OPTIONS = ["-a", "X64", "-t", "GCC5", "-b", "DEBUG", "-n", "2", "-D", "SECURE_BOOT_ENABLE=TRUE"]
+PLATFORM_COPY = "Testbed/OvmfBoardName"
+OUTPUT = "Build/OvmfX64/DEBUG_GCC5"
+# Debian's patches make OVMF's Shell need the Secure Boot libraries.
+BUILD_DEFINES = ["-D", "SECURE_BOOT_ENABLE=TRUE"]
+BUILD_OPTIONS = ["-a", "X64", "-t", "GCC5", "-b", "DEBUG", "-n", "2", *BUILD_DEFINES]
 # The DXE core's guards, as a board vendor turns them on for bring-up: every
 # boot-service data page and pool gets guard pages, data is not executable,
 # page 0 is not mapped, and the stack has a guard page.
@@ -53,6 +57,7 @@ GUARD_PCDS = [
     "gEfiMdeModulePkgTokenSpaceGuid.PcdDxeNxMemoryProtectionPolicy=0xC000000000007FD1",
     "gEfiMdeModulePkgTokenSpaceGuid.PcdCpuStackGuard=TRUE",
 ]
+GUARD_OPTIONS = [word for pcd in GUARD_PCDS for word in ("--pcd", pcd)]
 
 # (anchor line, lines added after it) for the DSC: our modules are listed
 # after the SMBIOS producer, outside its <LibraryClasses> block.
@@ -220,10 +225,11 @@ def environment(source, workspace, module_folders):
 
 
 def prepare_workspace(source, workspace, dsc, fdfs, planted, platform_key):
-    """Writes the platform copies; a changed platform starts a fresh build."""
-    key_path = os.path.join(workspace, "platform.key")
-    if not os.path.exists(key_path) or open(key_path).read() != platform_key:
-        shutil.rmtree(workspace, ignore_errors=True)
+    """Writes the platform copies; another platform than the last one built
+    here starts from an empty workspace."""
+    inputs = os.path.join(workspace, "platform.inputs")
+    if os.path.exists(inputs) and open(inputs).read() != platform_key:
+        shutil.rmtree(workspace)
     conf = os.path.join(workspace, "Conf")
     os.makedirs(conf, exist_ok=True)
     for name in ("target", "tools_def", "build_rule"):
@@ -241,8 +247,21 @@ def prepare_workspace(source, workspace, dsc, fdfs, planted, platform_key):
             shutil.copyfile(os.path.join(source, os.path.dirname(PLATFORM), words[1]),
                             os.path.join(testbed, words[1]))
     shutil.copyfile(planted, os.path.join(testbed, PLANTED + ".efi"))
-    with open(key_path, "w") as handle:
-        handle.write(platform_key)
+    write_whole(inputs, platform_key.encode())
+
+
+def build_platform(workspace, env, out, platform_key):
+    """EDK II's build of the whole platform, as the vendor runs it (with the
+    driver listed as a module); skipped when this platform was built here."""
+    built = os.path.join(workspace, "platform.built")
+    if os.path.exists(built) and open(built).read() == platform_key:
+        return False
+    log = os.path.join(out, "build.log")
+    print("edk2_platform: building the platform (log: %s)" % log, flush=True)
+    run_logged(["build", "-p", PLATFORM_COPY + ".dsc", "-f", PLATFORM_COPY + "-driver.fdf", *BUILD_OPTIONS,
+                *GUARD_OPTIONS], log, "the EDK II build", cwd=workspace, env=env)
+    write_whole(built, platform_key.encode())
+    return True
 
 
 def check_image_placed(code, guid, expected):
@@ -261,22 +280,21 @@ def check_image_placed(code, guid, expected):
 
 
 def build_variant(name, workspace, env, out, key, placed):
-    """Builds one variant's FD into `out` unless its key is unchanged;
-    `placed` is (file GUID, image bytes) it must hold, or None."""
+    """Lays out one variant's flash from the built platform with GenFds (the
+    flash step of EDK II's build) unless its key is unchanged; `placed` is
+    (file GUID, image bytes) the variant must hold, or None."""
     fd = os.path.join(out, name + ".fd")
     key_path = fd + ".key"
     if os.path.exists(fd) and os.path.exists(key_path) and open(key_path).read() == key:
-        print("edk2_platform: %s.fd is up to date" % name)
         return False
     for stale in (fd, key_path):
         if os.path.exists(stale):
             os.remove(stale)
-    log = os.path.join(out, "build-%s.log" % name)
-    print("edk2_platform: building %s.fd (log: %s)" % (name, log), flush=True)
-    run_logged(["build", "-p", "Testbed/OvmfBoardName.dsc", "-f", "Testbed/OvmfBoardName-%s.fdf" % name,
-                *BUILD_OPTIONS, *[arg for pcd in GUARD_PCDS for arg in ("--pcd", pcd)]],
-               log, "the EDK II build of %s" % name, cwd=workspace, env=env)
-    fv = os.path.join(workspace, "Build", "OvmfX64", "DEBUG_GCC5", "FV")
+    run_logged(["GenFds", "-f", "%s-%s.fdf" % (PLATFORM_COPY, name), "-p", PLATFORM_COPY + ".dsc",
+                "-a", "X64", "-b", "DEBUG", "-t", "GCC5", "-o", OUTPUT, "--conf", "Conf",
+                "-D", "WORKSPACE=" + workspace, *BUILD_DEFINES, *GUARD_OPTIONS],
+               os.path.join(out, "flash-%s.log" % name), "GenFds for %s" % name, cwd=workspace, env=env)
+    fv = os.path.join(workspace, OUTPUT, "FV")
     with open(os.path.join(fv, "OVMF_CODE.fd"), "rb") as handle:
         code = handle.read()
     if placed:
@@ -297,7 +315,7 @@ def inf_file_guid(path):
     raise BuildError("%s has no FILE_GUID" % path)
 
 
-def build(out, module_folders, planted_guid, planted, version):
+def build(out, module_folders, planted_guid, planted, version, source_cache=None):
     out = os.path.abspath(out)
     os.makedirs(out, exist_ok=True)
     module_folders = [os.path.abspath(folder) for folder in module_folders]
@@ -306,7 +324,7 @@ def build(out, module_folders, planted_guid, planted, version):
     missing = needed - set(found)
     if missing:
         raise BuildError("no module folder for %s in %s" % (", ".join(sorted(missing)), module_folders))
-    source = fetch_source(version, os.path.join(out, "source"))
+    source = fetch_source(version, os.path.abspath(source_cache or os.path.join(out, "source")))
     driver_folder = os.path.join(found[DRIVER], DRIVER)
     driver_guid = inf_file_guid(os.path.join(driver_folder, DRIVER + ".inf"))
     layout = variants(driver_guid, planted_guid.upper())
@@ -321,10 +339,11 @@ def build(out, module_folders, planted_guid, planted, version):
             images[guid] = handle.read()
     modules = json.dumps({name: folder_digest(os.path.join(folder, name)) for name, folder in found.items()},
                          sort_keys=True)
+    built = ["platform"] if build_platform(workspace, env, out, platform_key) else []
     inputs = digest(platform_key, modules, images[planted_guid.upper()])
-    return [name for name, (_, guid) in layout.items()
-            if build_variant(name, workspace, env, out, digest(inputs, fdfs[name]),
-                             (guid, images[guid]) if guid else None)]
+    return built + [name for name, (_, guid) in layout.items()
+                    if build_variant(name, workspace, env, out, digest(inputs, fdfs[name]),
+                                     (guid, images[guid]) if guid else None)]
 
 
 def main():
@@ -335,16 +354,17 @@ def main():
     parser.add_argument("--planted", required=True, metavar="GUID=IMAGE",
                         help="the testbed-only driver image with the overrun, and its file GUID")
     parser.add_argument("--source-version", help="the edk2 source version (default: the installed ovmf's)")
+    parser.add_argument("--source-cache", help="where fetched sources are kept (default: OUT/source)")
     args = parser.parse_args()
     try:
         version = args.source_version or installed_ovmf_version()
         planted_guid, _, planted = args.planted.partition("=")
-        built = build(args.out, args.modules, planted_guid, os.path.abspath(planted), version)
+        built = build(args.out, args.modules, planted_guid, os.path.abspath(planted), version, args.source_cache)
     except (BuildError, OSError) as error:
         print("edk2_platform: %s" % error, file=sys.stderr)
         return 1
-    print("edk2_platform: edk2 %s, DEBUG with guards; %s" % (
-        version, "built " + ", ".join(built) if built else "nothing to build, every image is up to date"))
+    print("edk2_platform: edk2 %s, DEBUG with guards, in %s: %s" % (
+        version, args.out, "built " + ", ".join(built) if built else "nothing to build, every image is up to date"))
     return 0
 
 

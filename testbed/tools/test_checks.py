@@ -12,6 +12,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import boot  # noqa: E402
+import firmware_log  # noqa: E402
 import firmware_test as ft  # noqa: E402
 import linux_guest  # noqa: E402
 import smbios_dump  # noqa: E402
@@ -161,6 +162,35 @@ class MemoryMapCheckTest(unittest.TestCase):
                       "  00000000f80e10df-00000000f80e10df (prio 1, i/o): port\n"):
             with self.subTest(extra=extra), self.assertRaises(ft.Failure):
                 self.check(extra)
+
+
+class FirmwareLogTest(unittest.TestCase):
+    """Lines as OVMF's DXE core and exception handler print them."""
+    DEBUG = ("Loading driver 26AFE604-97C0-44FF-9901-C2F2BE305137\r\n"
+             "InstallProtocolInterface: 5B1B31A1-9562-11D2-8E3F-00A0C969723B 3DE4EEA0\r\n"
+             "Loading driver at 0x0003DE3C000 EntryPoint=0x0003DE3D980 \r\n"
+             "Loading driver 5C8E6F03-2A4B-4E0D-9B61-7F2D3C4A5B10\r\n"
+             "ConvertPages: failed to find range 180000000 - 180004FFF\r\n"
+             "Loading driver at 0x0003DE30000 EntryPoint=0x0003DE31790 \r\n"
+             "ASSERT [SmbiosDxe] Smbios.c(42): !EFI_ERROR (Status)\r\n")
+    SERIAL = ("!!!! X64 Exception Type - 0E(#PF - Page-Fault)  CPU Apic ID - 00000000 !!!!\r\n"
+              "!!!! Find image based on IP(0x3DE3DA0B) (No PDB)  (ImageBase=000000003DE3C000, "
+              "EntryPoint=000000003DE3D790) !!!!\r\n")
+
+    def test_reads_loads_relocations_asserts_and_the_fault(self):
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "debug.log")
+            with open(path, "w", newline="") as handle:
+                handle.write(self.DEBUG)
+            debug = firmware_log.read(path)
+        self.assertEqual(firmware_log.loaded_files(debug), {
+            "26AFE604-97C0-44FF-9901-C2F2BE305137": firmware_log.LoadedImage(0x3DE3C000, 0x3DE3D980, False),
+            "5C8E6F03-2A4B-4E0D-9B61-7F2D3C4A5B10": firmware_log.LoadedImage(0x3DE30000, 0x3DE31790, True)})
+        self.assertEqual(firmware_log.asserts(debug), ["ASSERT [SmbiosDxe] Smbios.c(42): !EFI_ERROR (Status)"])
+        self.assertEqual(firmware_log.asserts(debug.replace("ASSERT", "assert")), [])
+        self.assertEqual(firmware_log.exceptions(self.SERIAL), [(0x0E, "#PF - Page-Fault")])
+        self.assertEqual(firmware_log.faulting_image(self.SERIAL), (0x3DE3C000, 0x3DE3D790))
+        self.assertEqual((firmware_log.exceptions(""), firmware_log.faulting_image("")), ([], None))
 
 
 class SerialLogTest(unittest.TestCase):

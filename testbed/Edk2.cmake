@@ -70,17 +70,9 @@ endforeach()
 # name; the driver-file image lists the driver by a FILE statement.
 foreach(run 0:64::driver 1:32:noisy:driver 2:64:noisy:driver-file 4:32::driver 6:64::driver
             8:32:noisy:driver-file 13:64:noisy:driver)
-  string(REPLACE ":" ";" fields "${run}")
-  list(GET fields 0 code)
-  list(GET fields 1 entry_point)
-  list(GET fields 2 option)
-  list(GET fields 3 image)
-  set(name edk2.${image}.ep${entry_point}.code${code})
-  set(extra)
-  if(option STREQUAL "noisy")
-    set(name ${name}.noisy)
-    set(extra --noise)
-  endif()
+  split_run(${run} code entry_point option image)
+  run_option("${option}")
+  set(name edk2.${image}.ep${entry_point}.code${code}${suffix})
   set(EDK2_FIXTURE edk2_baseline_ep${entry_point})
   add_edk2_boot(${name} ${image} --code ${code} --entry-point ${entry_point} ${extra}
     --debug-firmware ${SMBIOS_BOARD_NAME_FILE_GUID}

@@ -30,6 +30,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import flash_image  # noqa: E402
@@ -126,8 +127,9 @@ def log_tail(path, lines=25):
 
 
 def run_logged(command, log, what, **options):
-    """Runs `command` with its output in `log`; BuildError with the log's
-    last lines if it fails."""
+    """Runs `command` with its output in `log` and prints how long it took;
+    BuildError with the log's last lines if it fails."""
+    started = time.monotonic()
     with open(log, "w") as handle:
         handle.write("$ %s\n" % " ".join(command))
         handle.flush()
@@ -136,6 +138,7 @@ def run_logged(command, log, what, **options):
     if done.returncode != 0:
         raise BuildError("%s failed (status %d); the last lines of %s:\n%s"
                          % (what, done.returncode, log, log_tail(log)))
+    print("edk2_platform: %s: %.1f s" % (what, time.monotonic() - started), flush=True)
 
 
 def installed_ovmf_version():

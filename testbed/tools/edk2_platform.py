@@ -108,13 +108,26 @@ def variants(driver_guid, planted_guid):
     }
 
 
-APT_SOURCES = """\
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: bookworm
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-"""
+SYSTEM_SOURCES = ("/etc/apt/sources.list", "/etc/apt/sources.list.d")
+
+
+def source_entries():
+    """The system's own apt sources as deb-src entries, file name -> text:
+    the source package comes from where the machine's binary packages do."""
+    paths = [SYSTEM_SOURCES[0]] if os.path.isfile(SYSTEM_SOURCES[0]) else []
+    if os.path.isdir(SYSTEM_SOURCES[1]):
+        paths += [os.path.join(SYSTEM_SOURCES[1], name) for name in sorted(os.listdir(SYSTEM_SOURCES[1]))
+                  if name.endswith((".list", ".sources"))]
+    entries = {}
+    for path in paths:
+        with open(path) as handle:
+            lines = handle.read().split("\n")
+        if path.endswith(".sources"):
+            lines = [("Types: deb-src" if line.split() == ["Types:", "deb"] else line) for line in lines]
+        else:
+            lines = ["deb-src " + line[4:] for line in lines if line.startswith("deb ")]
+        entries[os.path.basename(path)] = "\n".join(lines) + "\n"
+    return entries
 
 
 class BuildError(Exception):
@@ -159,13 +172,14 @@ def fetch_source(version, cache):
     with tempfile.TemporaryDirectory(prefix="fetch-", dir=cache) as scratch:
         apt = os.path.join(scratch, "apt")
         os.makedirs(os.path.join(apt, "lists", "partial"))
-        with open(os.path.join(apt, "edk2-source.sources"), "w") as handle:
-            handle.write(APT_SOURCES)
+        for name, text in source_entries().items():
+            with open(os.path.join(apt, name), "w") as handle:
+                handle.write(text)
         options = ["-o", "Dir::Etc::SourceList=/dev/null", "-o", "Dir::Etc::SourceParts=" + apt,
                    "-o", "Dir::State::Lists=" + os.path.join(apt, "lists"), "-o", "APT::Sandbox::User=root"]
         log = os.path.join(cache, "fetch.log")
         try:
-            run_logged(["apt-get", *options, "update"], log, "apt-get update (deb-src for bookworm)")
+            run_logged(["apt-get", *options, "update"], log, "apt-get update (the system's sources as deb-src)")
             run_logged(["apt-get", *options, "source", "--download-only", "edk2=" + version], log,
                        "fetching the edk2 source %s" % version, cwd=scratch)
         except BuildError as error:

@@ -8,7 +8,8 @@ The source is the edk2 source package of the installed ovmf package's
 version, fetched through an apt configuration of our own (the system's apt
 sources stay as they are) and unpacked with Debian's patches. OVMF's DSC and
 FDF are copied and lines are added at named anchors; their tree is never
-edited. Each variant differs only in its FDF:
+edited. The platform is built once, by EDK II's `build`; each variant's flash
+is then laid out from it by GenFds, from an FDF of its own:
 
   driver        the driver as a binary module (INF), with the stand-ins
   driver-file   the driver as a FILE statement, with the stand-ins
@@ -18,9 +19,9 @@ edited. Each variant differs only in its FDF:
   edk2_platform.py --out DIR --modules DIR [--modules DIR ...] --planted GUID=X.efi
 
 writes DIR/<variant>.fd (the code flash) and DIR/vars.fd. Everything is cached
-under DIR: an unchanged rerun builds nothing, and a changed module only runs
-EDK II's incremental build for the variants that hold it. A failure leaves
-no image behind and says why (with the build log's last lines)."""
+under DIR: an unchanged rerun builds nothing, and a changed module only reruns
+GenFds. A failure leaves no image behind and says why (with the log's last
+lines)."""
 
 import argparse
 import hashlib
@@ -186,6 +187,8 @@ def fetch_source(version, cache):
             raise BuildError("cannot fetch the edk2 source version %s: %s" % (version, error))
         unpacked = os.path.join(scratch, "src")
         dsc = [name for name in os.listdir(scratch) if name.endswith(".dsc")]
+        # apt has checked the files against the archive's signed index; the
+        # .dsc's own signature would need a keyring this machine lacks.
         run_logged(["dpkg-source", "--no-check", "-x", os.path.join(scratch, dsc[0]), unpacked], log,
                    "unpacking the edk2 source")
         run_logged(["make", "-C", "BaseTools", "-j2"], os.path.join(cache, "basetools.log"),
@@ -250,8 +253,9 @@ def prepare_workspace(source, workspace, dsc, fdfs, planted, platform_key):
     conf = os.path.join(workspace, "Conf")
     os.makedirs(conf, exist_ok=True)
     for name in ("target", "tools_def", "build_rule"):
-        shutil.copyfile(os.path.join(source, "BaseTools", "Conf", name + ".template"),
-                        os.path.join(conf, name + ".txt"))
+        if not os.path.exists(os.path.join(conf, name + ".txt")):
+            shutil.copyfile(os.path.join(source, "BaseTools", "Conf", name + ".template"),
+                            os.path.join(conf, name + ".txt"))
     testbed = os.path.join(workspace, "Testbed")
     os.makedirs(testbed, exist_ok=True)
     write_whole(os.path.join(testbed, "OvmfBoardName.dsc"), dsc.encode())
@@ -273,6 +277,10 @@ def build_platform(workspace, env, out, platform_key):
     built = os.path.join(workspace, "platform.built")
     if os.path.exists(built) and open(built).read() == platform_key:
         return False
+    # Images laid out from an earlier platform must not outlive it.
+    for name in os.listdir(out):
+        if name.endswith((".fd", ".fd.key")):
+            os.remove(os.path.join(out, name))
     log = os.path.join(out, "build.log")
     print("edk2_platform: building the platform (log: %s)" % log, flush=True)
     run_logged(["build", "-p", PLATFORM_COPY + ".dsc", "-f", PLATFORM_COPY + "-driver.fdf", *BUILD_OPTIONS,
@@ -333,6 +341,7 @@ def inf_file_guid(path):
 
 
 def build(out, module_folders, planted_guid, planted, version, source_cache=None):
+    """Builds what is out of date in `out`; returns the names of the steps run."""
     out = os.path.abspath(out)
     os.makedirs(out, exist_ok=True)
     module_folders = [os.path.abspath(folder) for folder in module_folders]

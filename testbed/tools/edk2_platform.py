@@ -25,7 +25,6 @@ lines)."""
 
 import argparse
 import hashlib
-import json
 import os
 import shutil
 import subprocess
@@ -353,22 +352,24 @@ def build(out, module_folders, planted_guid, planted, version, source_cache=None
     source = fetch_source(version, os.path.abspath(source_cache or os.path.join(out, "source")))
     driver_folder = os.path.join(found[DRIVER], DRIVER)
     driver_guid = inf_file_guid(os.path.join(driver_folder, DRIVER + ".inf"))
-    layout = variants(driver_guid, planted_guid.upper())
+    planted_guid = planted_guid.upper()
+    layout = variants(driver_guid, planted_guid)
     dsc, fdfs = platform_files(source, {name: lines for name, (lines, _) in layout.items()})
     platform_key = digest(version, dsc, BUILD_OPTIONS, GUARD_PCDS)
     workspace = os.path.join(out, "workspace")
     prepare_workspace(source, workspace, dsc, fdfs, planted, platform_key)
     env = environment(source, workspace, module_folders)
     images = {}
-    for guid, path in ((driver_guid, os.path.join(driver_folder, DRIVER + ".efi")), (planted_guid.upper(), planted)):
+    for guid, path in ((driver_guid, os.path.join(driver_folder, DRIVER + ".efi")), (planted_guid, planted)):
         with open(path, "rb") as handle:
             images[guid] = handle.read()
-    modules = json.dumps({name: folder_digest(os.path.join(folder, name)) for name, folder in found.items()},
-                         sort_keys=True)
+    # A variant is laid out again only when what it holds has changed.
+    stand_ins = digest(*[folder_digest(os.path.join(found[name], name)) for name in STAND_INS])
+    held = {driver_guid: folder_digest(driver_folder), planted_guid: digest(images[planted_guid]), None: ""}
     built = ["platform"] if build_platform(workspace, env, out, platform_key) else []
-    inputs = digest(platform_key, modules, images[planted_guid.upper()])
     return built + [name for name, (_, guid) in layout.items()
-                    if build_variant(name, workspace, env, out, digest(inputs, fdfs[name]),
+                    if build_variant(name, workspace, env, out,
+                                     digest(platform_key, stand_ins, held[guid], fdfs[name]),
                                      (guid, images[guid]) if guid else None)]
 
 

@@ -10,7 +10,9 @@ LOADED_AT = re.compile(r"^Loading driver at 0x([0-9A-F]+) EntryPoint=0x([0-9A-F]
 # The allocation at the image's preferred base that the loader tries first.
 PREFERRED_BASE_REFUSED = re.compile(r"ConvertPages: failed to find range")
 EXCEPTION = re.compile(r"!!!! (?:X64|IA32) Exception Type - ([0-9A-F]+)\(([^)]*)\)")
-FAULTING_IMAGE = re.compile(r"!!!! Find image based on IP\(0x([0-9A-F]+)\).*ImageBase=([0-9A-F]+), "
+# The exception handler's last line before it stops for good.
+FAULTING_IMAGE_MARK = "!!!! Find image based on IP"
+FAULTING_IMAGE = re.compile(re.escape(FAULTING_IMAGE_MARK) + r"\(0x([0-9A-F]+)\).*ImageBase=([0-9A-F]+), "
                             r"EntryPoint=([0-9A-F]+)", re.IGNORECASE)
 
 

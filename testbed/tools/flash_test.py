@@ -60,7 +60,6 @@ def check_debug_firmware(scenario, result, guid):
     loaded = firmware_log.loaded_files(debug).get(guid)
     if scenario == "no-driver":
         expect(loaded is None, "the DXE core loaded file %s, which this image must not hold" % guid)
-        loaded = None
     else:
         expect(loaded is not None, "the DEBUG log shows no 'Loading driver %s'" % guid)
         expect(not loaded.preferred_base_refused,
@@ -172,7 +171,7 @@ def main():
     out = os.path.abspath(args.out)
     planted = args.scenario == "planted"
     result = flash_boot.run(plan, args.image, args.guest, out, debug_log=bool(args.debug_firmware),
-                            stop_after="!!!! Find image based on IP" if planted else None)
+                            stop_after=firmware_log.FAULTING_IMAGE_MARK if planted else None)
     try:
         if args.debug_firmware:
             check_debug_firmware(args.scenario, result, args.debug_firmware)

@@ -25,13 +25,19 @@ add_test(NAME testbed.edk2-platform COMMAND ${TESTBED_PYTHON} -m unittest test_e
 set_tests_properties(testbed.edk2-platform PROPERTIES LABELS unit ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
 
 set(EDK2_DIR ${CMAKE_BINARY_DIR}/testbed/edk2)
+# The edk2 source, fetched once into edk2.build's default cache for every
+# EDK II build that uses it (the measurement module of Tpm.cmake too).
+add_test(NAME edk2.source COMMAND ${TESTBED_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/tools/edk2_source.py
+                                  ${EDK2_DIR}/source)
+set_tests_properties(edk2.source PROPERTIES LABELS "edk2;tpm" TIMEOUT 900 COST 10000
+                     FIXTURES_SETUP edk2_source)
 add_test(NAME edk2.build
          COMMAND ${TESTBED_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/tools/edk2_platform.py --out ${EDK2_DIR}
                  --modules ${CMAKE_BINARY_DIR}/edk2 --modules ${TESTBED_EDK2_MODULES}
                  --planted ${PLANTED_FILE_GUID}=${CMAKE_BINARY_DIR}/efi/TestbedPlantedOverrun.efi)
 # The longest test: started first, beside the others.
 set_tests_properties(edk2.build PROPERTIES LABELS edk2 TIMEOUT 1500 COST 10000
-                     FIXTURES_SETUP edk2_platform)
+                     FIXTURES_SETUP edk2_platform FIXTURES_REQUIRED edk2_source)
 
 # Bad input for real: a version apt cannot fetch, a build that fails.
 add_test(NAME edk2.refusals

@@ -243,18 +243,23 @@ def environment(source, workspace, module_folders):
     return env
 
 
-def prepare_workspace(source, workspace, dsc, fdfs, planted, platform_key):
-    """Writes the platform copies; another platform than the last one built
-    here starts from an empty workspace."""
-    inputs = os.path.join(workspace, "platform.inputs")
-    if os.path.exists(inputs) and open(inputs).read() != platform_key:
-        shutil.rmtree(workspace)
+def write_conf(source, workspace):
+    """The build's Conf folder in `workspace`, from BaseTools' templates."""
     conf = os.path.join(workspace, "Conf")
     os.makedirs(conf, exist_ok=True)
     for name in ("target", "tools_def", "build_rule"):
         if not os.path.exists(os.path.join(conf, name + ".txt")):
             shutil.copyfile(os.path.join(source, "BaseTools", "Conf", name + ".template"),
                             os.path.join(conf, name + ".txt"))
+
+
+def prepare_workspace(source, workspace, dsc, fdfs, planted, platform_key):
+    """Writes the platform copies; another platform than the last one built
+    here starts from an empty workspace."""
+    inputs = os.path.join(workspace, "platform.inputs")
+    if os.path.exists(inputs) and open(inputs).read() != platform_key:
+        shutil.rmtree(workspace)
+    write_conf(source, workspace)
     testbed = os.path.join(workspace, "Testbed")
     os.makedirs(testbed, exist_ok=True)
     write_whole(os.path.join(testbed, "OvmfBoardName.dsc"), dsc.encode())

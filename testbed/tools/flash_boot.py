@@ -16,11 +16,12 @@ import linux_guest
 DEBUG_PORT = 0x402
 
 
-def run(plan, flash, guest_dir, folder, debug_log=False, stop_after=None):
+def run(plan, flash, guest_dir, folder, debug_log=False, stop_after=None, devices=()):
     """Boots `flash` with the board of `plan` (straps, entry point, trace)
     until the guest powers the machine off. With `debug_log` the firmware's
     DEBUG port is kept in debug.log; `stop_after` ends the boot as soon as
-    the serial log holds that text (a firmware that has stopped for good)."""
+    the serial log holds that text (a firmware that has stopped for good).
+    `devices` are more QEMU options (a TPM, say)."""
     boot.fresh_folder(folder, plan.vars_template)
     guest = linux_guest.guest_files(guest_dir)
     serial_log = os.path.join(folder, "serial.log")
@@ -28,7 +29,7 @@ def run(plan, flash, guest_dir, folder, debug_log=False, stop_after=None):
         "-serial", "file:" + serial_log,
         "-kernel", guest["vmlinuz"], "-initrd", guest["initrd.img"],
         "-append", linux_guest.KERNEL_ARGUMENTS,
-    ] + boot.board_options(plan, folder)
+    ] + boot.board_options(plan, folder) + list(devices)
     if debug_log:
         command += ["-chardev", "file,id=firmware-debug,path=" + os.path.join(folder, "debug.log"),
                     "-device", "isa-debugcon,iobase=%#x,chardev=firmware-debug" % DEBUG_PORT]

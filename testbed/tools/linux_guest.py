@@ -75,25 +75,34 @@ def read_report(serial_log):
     return report
 
 
-DUMP_BEGIN, DUMP_END = "@@DMI-DUMP-BEGIN@@", "@@DMI-DUMP-END@@"
+def read_block(serial_log, name, what):
+    """The lines between @@<name>-BEGIN@@ and @@<name>-END@@; raises
+    ReportError unless the log holds exactly one such block, free of the
+    guest's error= lines. `what` names the block in the messages."""
+    begin, end = "@@%s-BEGIN@@" % name, "@@%s-END@@" % name
+    with open(serial_log, "rb") as handle:
+        lines = handle.read().decode("latin-1").replace("\r", "").split("\n")
+    if lines.count(begin) != 1 or lines.count(end) != 1 or lines.index(begin) > lines.index(end):
+        raise ReportError("%d starts and %d ends of %s in the log, expected one each"
+                          % (lines.count(begin), lines.count(end), what))
+    body = lines[lines.index(begin) + 1:lines.index(end)]
+    if any(line.startswith("error=") for line in body):
+        raise ReportError("the guest could not give %s: %s" % (what, " ".join(body)))
+    return body
+
+
+def read_base64(serial_log, name, what):
+    try:
+        return base64.b64decode("".join(read_block(serial_log, name, what)), validate=True)
+    except binascii.Error as error:
+        raise ReportError("%s is not base64: %s" % (what, error))
 
 
 def read_dump(serial_log):
     """The table the guest handed back, in the layout of `dmidecode
     --dump-bin`; raises ReportError unless the log holds exactly one whole
     dump."""
-    with open(serial_log, "rb") as handle:
-        lines = handle.read().decode("latin-1").replace("\r", "").split("\n")
-    if lines.count(DUMP_BEGIN) != 1 or lines.count(DUMP_END) != 1:
-        raise ReportError("%d dump starts and %d ends in the log, expected one each"
-                          % (lines.count(DUMP_BEGIN), lines.count(DUMP_END)))
-    body = lines[lines.index(DUMP_BEGIN) + 1:lines.index(DUMP_END)]
-    if any(line.startswith("error=") for line in body):
-        raise ReportError("the guest could not dump the table: %s" % " ".join(body))
-    try:
-        return base64.b64decode("".join(body), validate=True)
-    except binascii.Error as error:
-        raise ReportError("the dump is not base64: %s" % error)
+    return read_base64(serial_log, "DMI-DUMP", "the dump")
 
 
 # The keys that carry the product names, which the driver's rewrite changes.

@@ -1,0 +1,36 @@
+// A firmware driver standing in for a component that installs the trigger
+// interface too late: from its ReadyToBoot notification. A platform that
+// measures the SMBIOS table at ReadyToBoot, from a driver dispatched (and so
+// registered) before this one, has then measured the table before the
+// rewrite: the TPM attests the old product name while the OS reads the new
+// one. The testbed's TPM boots show that mismatch.
+#include "platform/Platform.h"
+#include "testbed/efi/InstallTrigger.h"
+#include "testbed/efi/TestbedUefi.h"
+
+// EFI_EVENT_GROUP_READY_TO_BOOT: signalled by the boot manager right before
+// it starts a boot option.
+#define TESTBED_READY_TO_BOOT_EVENT_GROUP_GUID                                     \
+  {                                                                                \
+    0x7CE88FB3, 0x4BD7, 0x4679, { 0x87, 0xA8, 0xA8, 0xD8, 0xDE, 0xE5, 0x0D, 0x2B } \
+  }
+
+static VOID EFIAPI OnReadyToBoot(IN EFI_EVENT Event, IN VOID *Context) {
+  EFI_BOOT_SERVICES *BootServices = (EFI_BOOT_SERVICES *)Context;
+  BootServices->CloseEvent(Event);
+  // One read of each strap port, as the other trigger drivers make: the
+  // port trace shows where the driver's own reads start.
+  (void)PortRead8(0x1C0E);
+  (void)PortRead8(0x1C38);
+  InstallTrigger(BootServices);
+}
+
+extern "C" EFI_STATUS EFIAPI TriggerAtReadyToBootEntry(IN EFI_HANDLE ImageHandle,
+                                                       IN EFI_SYSTEM_TABLE *SystemTable) {
+  (void)ImageHandle;
+  static CONST EFI_GUID ReadyToBoot = TESTBED_READY_TO_BOOT_EVENT_GROUP_GUID;
+  EFI_BOOT_SERVICES *BootServices = SystemTable->BootServices;
+  EFI_EVENT Event = nullptr;
+  return ((EFI_CREATE_EVENT_EX)BootServices->CreateEventEx)(
+      EVT_NOTIFY_SIGNAL, TPL_CALLBACK, OnReadyToBoot, BootServices, &ReadyToBoot, &Event);
+}

@@ -1,0 +1,167 @@
+#!/usr/bin/env python3
+"""One measured boot: a flash image that holds EDK II's SMBIOS measurement
+module, booted with a TPM of its own (swtpm), to Linux, which hands back the
+table, PCR1 of the sha256 bank and the firmware's event log (../linux/init).
+The boot is first checked as flash_test.py checks it (names, Linux's report,
+the strap trace); then:
+
+- replaying the log's PCR1 events gives the PCR1 the TPM reports;
+- PCR1 holds one SMBIOS event, and its SHA-256 is that of the table Linux
+  reads after the measurement's filter (preview/measurement.py): the TPM
+  attests the table the OS sees;
+- that digest is the preview's reference value: for the code, of the
+  baseline's table (--baseline, the boot without the driver); without the
+  driver, of the table as it is.
+
+Scenarios (each names which image --image must be):
+  rewrite       service, measurement, driver, trigger at End-of-DXE
+  no-driver     service, measurement, trigger at End-of-DXE
+  late-trigger  service, measurement, driver, trigger at ReadyToBoot after
+                the measurement: passes only when the second check fails
+                because PCR1 attests the table before the rewrite, with a
+                message naming both digests and both product names.
+
+The run folder keeps event-log.bin and measured.txt (the SMBIOS event's
+SHA-256) for the checks across boots (test_measured_boots.py)."""
+
+import argparse
+import os
+import signal
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "..", "preview"))
+import boot  # noqa: E402
+import dumpfile  # noqa: E402
+import event_log  # noqa: E402
+import firmware_test as checks  # noqa: E402
+import flash_boot  # noqa: E402
+import flash_test  # noqa: E402
+import linux_guest  # noqa: E402
+import preview  # noqa: E402
+import smbios_dump  # noqa: E402
+import software_tpm  # noqa: E402
+from firmware_test import Failure, expect  # noqa: E402
+
+LOG_FILE, MEASURED_FILE = "event-log.bin", "measured.txt"
+
+
+class MeasurementMismatch(Failure):
+    """PCR1 attests another table than the one Linux reads."""
+
+
+def measured_digest(result):
+    """The SMBIOS event's SHA-256 (hex), once the log is shown to replay to
+    the PCR1 the TPM reports; keeps the log in the run folder."""
+    try:
+        reported = linux_guest.read_block(result.serial_log, "TPM-PCR1", "PCR1")
+        log = linux_guest.read_base64(result.serial_log, "TPM-LOG", "the event log")
+        events = event_log.read_log(log)
+        replayed = event_log.replay(events, 1).hex()
+        smbios = event_log.smbios_events(events)
+    except (linux_guest.ReportError, event_log.LogError) as error:
+        raise Failure("the TPM's report: %s" % error)
+    with open(os.path.join(result.folder, LOG_FILE), "wb") as handle:
+        handle.write(log)
+    expect(len(reported) == 1 and reported[0].lower() == replayed,
+           "replaying the log's PCR1 events gives %s, the TPM reports PCR1 %s" % (replayed, reported))
+    expect(len(smbios) == 1, "PCR1 holds %d SMBIOS events, expected one" % len(smbios))
+    return smbios[0].digests[event_log.SHA256].hex()
+
+
+def product_names(path):
+    """The product names of the dump's type 1 and type 2 structures."""
+    return " / ".join("%r" % s.referenced(checks.PRODUCT_NAME_OFFSET).decode("latin-1")
+                      for s in smbios_dump.read(path).structures if s.type in (1, 2))
+
+
+def check_measured_table(digest, table_path, baseline_path):
+    """The measured table must be the one Linux reads (filtered as the
+    measurement filters it); MeasurementMismatch says which it was instead."""
+    seen = preview.digests_of(dumpfile.read(table_path))["sha256"]
+    if digest == seen:
+        return
+    if baseline_path and digest == preview.digests_of(dumpfile.read(baseline_path))["sha256"]:
+        measured = "the table as it was before the driver ran, with product names %s" % product_names(baseline_path)
+    else:
+        measured = "a table this test does not know (neither Linux's nor the one before the driver ran)"
+    raise MeasurementMismatch(
+        "PCR1 attests another SMBIOS table than the one Linux reads. The SMBIOS event's SHA-256 is %s; the "
+        "table Linux reads, with product names %s, hashes (after the measurement's filter) to %s. The measured "
+        "table is %s. The table was measured before the driver's rewrite: the trigger must be installed "
+        "before ReadyToBoot (the testbed's installs it at End-of-DXE)."
+        % (digest, product_names(table_path), seen, measured))
+
+
+def check_reference(digest, scenario, code, table_path, baseline_path, program):
+    """The digest must be the preview's reference value for this boot."""
+    if scenario == "no-driver":
+        wanted = preview.reference_values(program, dumpfile.read(table_path), [])[None]
+        what = "for the table as it is"
+    else:
+        wanted = preview.reference_values(program, dumpfile.read(baseline_path), [code])[code]
+        what = "for code %d of the baseline's table" % code
+    expect(digest == wanted["sha256"], "the SMBIOS event's SHA-256 is %s, the preview's reference value %s is %s"
+           % (digest, what, wanted["sha256"]))
+
+
+def check(args, plan, result):
+    """Every check of the boot; returns what the PASS line says."""
+    flash_test.check(plan, "no-driver" if args.scenario == "no-driver" else "rewrite", result, args.baseline)
+    digest = measured_digest(result)
+    with open(os.path.join(result.folder, MEASURED_FILE), "w") as handle:
+        handle.write(digest + "\n")
+    after = result.files["after.bin"]
+    if args.scenario != "late-trigger":
+        check_measured_table(digest, after, args.baseline)
+        check_reference(digest, args.scenario, args.code, after, args.baseline, args.preview)
+        return "PCR1 replays; SMBIOS SHA-256 %s, the table Linux reads and the preview's value" % digest
+    try:
+        check_measured_table(digest, after, args.baseline)
+    except MeasurementMismatch as mismatch:
+        text = str(mismatch)
+        named = [digest, preview.digests_of(dumpfile.read(after))["sha256"], checks.BOARD_NAMES[args.code],
+                 product_names(args.baseline)]
+        expect(all(part in text for part in named), "the mismatch's message does not name %s:\n%s"
+               % ([part for part in named if part not in text], text))
+        return "the late trigger is caught:\n  " + text
+    raise Failure("PCR1 attests the table Linux reads (SHA-256 %s), though the trigger came at ReadyToBoot, "
+                  "after the measurement" % digest)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--image", required=True, help="the flash image to boot")
+    parser.add_argument("--guest", required=True, help="folder of the prepared Linux guest")
+    parser.add_argument("--out", required=True, help="folder for the logs, the dump and the event log")
+    parser.add_argument("--scenario", choices=("rewrite", "no-driver", "late-trigger"), default="rewrite")
+    parser.add_argument("--code", type=int, required=True, choices=sorted(checks.BOARD_NAMES))
+    parser.add_argument("--baseline", help="after.bin of the measured boot without the driver")
+    parser.add_argument("--preview", required=True, help="smbios_preview, for the reference values")
+    parser.add_argument("--timeout", type=int, default=180)
+    args = parser.parse_args()
+    if args.scenario != "no-driver" and not args.baseline:
+        parser.error("--baseline is needed to compare the table")
+    plan = boot.BootPlan(code=args.code, timeout=args.timeout)
+    out = os.path.abspath(args.out)
+    # A test runner's TERM ends the boot through the finally blocks, swtpm with it.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit("tpm_test: terminated"))
+    try:
+        with software_tpm.started(out + ".tpm") as devices:
+            result = flash_boot.run(plan, args.image, args.guest, out, devices=devices)
+    except software_tpm.TpmError as error:
+        print("FAIL: no TPM for the boot: %s" % error)
+        return 1
+    try:
+        said = check(args, plan, result)
+    except (Failure, smbios_dump.DumpError, dumpfile.DumpError, preview.PreviewError) as failure:
+        print("FAIL: %s\n  boot took %.1f s; logs in %s" % (failure, result.seconds, out))
+        return 1
+    os.remove(result.trace_log)
+    print("PASS: code %d, %s, with a TPM: %s; boot took %.1f s" % (args.code, args.scenario, said, result.seconds))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,7 +1,8 @@
 """What EDK II's SMBIOS measurement extends into PCR1. At ReadyToBoot its
 SmbiosMeasurementDxe (EDK II 2022.11) copies the published table (the 3.0
-one when the SMBIOS service reports version 3 or later and a 3.0 entry point
-is published, else the 2.x one), blanks the fields that tell units of one
+one, through End-of-Table, when the SMBIOS service reports version 3 or later
+and a 3.0 entry point is published, else the 2.x one, as long as its entry
+point says), blanks the fields that tell units of one
 model apart (serials, asset tags, part numbers, the UUID, counters) and logs
 one event whose digest, in every PCR bank, is the hash of that filtered copy.
 The table is the one Linux hands back in /sys/firmware/dmi/tables/DMI: the

@@ -14,10 +14,7 @@ add_efi_image(TestbedPlantedOverrun
 set(PLANTED_FILE_GUID 5C8E6F03-2A4B-4E0D-9B61-7F2D3C4A5B10)
 
 set(TESTBED_EDK2_MODULES ${CMAKE_BINARY_DIR}/testbed/edk2-modules)
-add_edk2_module(TestbedSmbiosAdapter GUID ${ADAPTER_FILE_GUID} DEPENDS_ON ${SMBIOS_PROTOCOL_GUID}
-                DESTINATION ${TESTBED_EDK2_MODULES})
-add_edk2_module(TestbedTriggerAtEndOfDxe GUID ${TRIGGER_AT_END_OF_DXE_FILE_GUID}
-                DESTINATION ${TESTBED_EDK2_MODULES})
+add_edk2_module(TestbedStrapMarkDriver GUID ${STRAP_MARK_FILE_GUID} DESTINATION ${TESTBED_EDK2_MODULES})
 
 # The harness's own checks, without a build: anchors and the image placed.
 add_test(NAME testbed.edk2-platform COMMAND ${TESTBED_PYTHON} -m unittest test_edk2_platform
@@ -50,8 +47,8 @@ set_tests_properties(edk2.refusals PROPERTIES LABELS edk2 TIMEOUT 300 FIXTURES_R
 foreach(image driver driver-file)
   add_test(NAME edk2.uefiextract.${image}
            COMMAND ${TESTBED_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/tools/check_flash.py ${EDK2_DIR}/${image}.fd
-                   ${SMBIOS_BOARD_NAME_FILE_GUID}=SmbiosBoardName ${ADAPTER_FILE_GUID}=TestbedSmbiosAdapter
-                   ${TRIGGER_AT_END_OF_DXE_FILE_GUID}=TestbedTriggerAtEndOfDxe)
+                   ${SMBIOS_BOARD_NAME_FILE_GUID}=SmbiosBoardName ${SMBIOS_BY_HANDLE_SERVICE_FILE_GUID}=SmbiosByHandleService
+                   ${SMBIOS_BOARD_NAME_TRIGGER_FILE_GUID}=SmbiosBoardNameTrigger)
   set_tests_properties(edk2.uefiextract.${image} PROPERTIES LABELS edk2 FIXTURES_REQUIRED edk2_platform)
 endforeach()
 

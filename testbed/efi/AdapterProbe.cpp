@@ -3,10 +3,10 @@
 // loaded and before any driver runs. Every refused write must leave the
 // structure as it was; the last write puts the original bytes back, so the
 // table ends as it began. Prints one line per case and a verdict.
+#include "packaging/modules/SmbiosByHandleService/SmbiosTable.h"
 #include "platform/Platform.h"
 #include "platform/SmbiosTableService.h"
 #include "testbed/efi/Console.h"
-#include "testbed/efi/SmbiosTable.h"
 
 static CONST UINT16 ProbeHandle = 0x0100;  // QEMU's System Information structure
 static CONST UINTN Capacity = 512;

@@ -2,9 +2,9 @@
 // its own boot volume, in the layout of a binary table dump: the entry point
 // in the first 32 bytes with its table address set to 32 (checksums redone),
 // then the structures through End-of-Table. Usage: DumpTable.efi NAME
+#include "packaging/modules/SmbiosByHandleService/SmbiosTable.h"
 #include "platform/Platform.h"
 #include "testbed/efi/Console.h"
-#include "testbed/efi/SmbiosTable.h"
 #include "testbed/efi/TestbedUefi.h"
 
 static EFI_GUID LoadedImageGuid = TESTBED_LOADED_IMAGE_PROTOCOL_GUID;

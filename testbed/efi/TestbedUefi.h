@@ -8,64 +8,8 @@
 
 #include "platform/Uefi.h"
 
-// ---- SMBIOS protocol (PI volume 5) ----------------------------------------
-
-typedef UINT16 EFI_SMBIOS_HANDLE;
-typedef UINT8 EFI_SMBIOS_TYPE;
-
-// Asks Add for a fresh handle, and starts a GetNext walk.
-#define SMBIOS_HANDLE_PI_RESERVED ((EFI_SMBIOS_HANDLE)0xFFFE)
-
-#define SMBIOS_TYPE_END_OF_TABLE 127
-
-struct EFI_SMBIOS_TABLE_HEADER {
-  EFI_SMBIOS_TYPE Type;
-  UINT8 Length;
-  EFI_SMBIOS_HANDLE Handle;
-};
-
-struct EFI_SMBIOS_PROTOCOL;
-
-typedef EFI_STATUS(EFIAPI *EFI_SMBIOS_ADD)(IN CONST EFI_SMBIOS_PROTOCOL *This,
-                                           IN EFI_HANDLE ProducerHandle OPTIONAL,
-                                           IN OUT EFI_SMBIOS_HANDLE *SmbiosHandle,
-                                           IN EFI_SMBIOS_TABLE_HEADER *Record);
-typedef EFI_STATUS(EFIAPI *EFI_SMBIOS_UPDATE_STRING)(IN CONST EFI_SMBIOS_PROTOCOL *This,
-                                                     IN EFI_SMBIOS_HANDLE *SmbiosHandle,
-                                                     IN UINTN *StringNumber, IN CHAR8 *String);
-typedef EFI_STATUS(EFIAPI *EFI_SMBIOS_REMOVE)(IN CONST EFI_SMBIOS_PROTOCOL *This,
-                                              IN EFI_SMBIOS_HANDLE SmbiosHandle);
-typedef EFI_STATUS(EFIAPI *EFI_SMBIOS_GET_NEXT)(IN CONST EFI_SMBIOS_PROTOCOL *This,
-                                                IN OUT EFI_SMBIOS_HANDLE *SmbiosHandle,
-                                                IN EFI_SMBIOS_TYPE *Type OPTIONAL,
-                                                OUT EFI_SMBIOS_TABLE_HEADER **Record,
-                                                OUT EFI_HANDLE *ProducerHandle OPTIONAL);
-
-struct EFI_SMBIOS_PROTOCOL {
-  EFI_SMBIOS_ADD Add;
-  EFI_SMBIOS_UPDATE_STRING UpdateString;
-  EFI_SMBIOS_REMOVE Remove;
-  EFI_SMBIOS_GET_NEXT GetNext;
-  UINT8 MajorVersion;
-  UINT8 MinorVersion;
-};
-
-static_assert(__builtin_offsetof(EFI_SMBIOS_PROTOCOL, GetNext) == 24, "GetNext slot");
-static_assert(__builtin_offsetof(EFI_SMBIOS_PROTOCOL, MajorVersion) == 32, "version bytes");
-static_assert(sizeof(EFI_SMBIOS_PROTOCOL) == 40, "PI SMBIOS protocol record");
-
-// ---- Published SMBIOS table (configuration table entries) -----------------
-
-// SMBIOS_TABLE_GUID: the 2.x ("_SM_") entry point.
-#define TESTBED_SMBIOS_TABLE_GUID                                                  \
-  {                                                                                \
-    0xEB9D2D31, 0x2D88, 0x11D3, { 0x9A, 0x16, 0x00, 0x90, 0x27, 0x3F, 0xC1, 0x4D } \
-  }
-// SMBIOS3_TABLE_GUID: the 3.0 ("_SM3_") entry point.
-#define TESTBED_SMBIOS3_TABLE_GUID                                                 \
-  {                                                                                \
-    0xF2FD1544, 0x9794, 0x4A2C, { 0x99, 0x2E, 0xE5, 0xBB, 0xCF, 0x20, 0xE3, 0x94 } \
-  }
+#include "packaging/modules/SmbiosBoardNameTrigger/EventGroups.h"
+#include "packaging/modules/SmbiosByHandleService/PiSmbios.h"
 
 // ---- Loaded image ---------------------------------------------------------
 
@@ -151,21 +95,6 @@ struct EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL {
   VOID *Reset;
   EFI_TEXT_STRING OutputString;
 };
-
-// ---- Event groups (UEFI 2.x CreateEventEx; PI volume 2 End-of-DXE) ---------
-
-typedef EFI_STATUS(EFIAPI *EFI_CREATE_EVENT_EX)(IN UINT32 Type, IN EFI_TPL NotifyTpl,
-                                                IN EFI_EVENT_NOTIFY NotifyFunction,
-                                                IN CONST VOID *NotifyContext,
-                                                IN CONST EFI_GUID *EventGroup,
-                                                OUT EFI_EVENT *Event);
-
-// Signalled by the platform once every driver of the firmware volumes has
-// been dispatched, before consoles and boot options.
-#define EFI_END_OF_DXE_EVENT_GROUP_GUID                                            \
-  {                                                                                \
-    0x02CE967A, 0xDD7E, 0x4FFC, { 0x9E, 0xE7, 0x81, 0x0C, 0xF0, 0x47, 0x08, 0x80 } \
-  }
 
 // ---- Task priority levels ---------------------------------------------------
 // The boot-services table keeps these two slots untyped, as the driver does

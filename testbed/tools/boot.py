@@ -41,7 +41,7 @@ SMBIOS_OPTIONS = [
 ]
 
 IMAGES = {
-    "adapter": "TestbedSmbiosAdapter.efi",
+    "adapter": "SmbiosByHandleService.efi",
     "trigger": "TestbedTrigger.efi",
     "dump": "TestbedDumpTable.efi",
     "straps": "TestbedStrapMark.efi",

@@ -39,7 +39,8 @@ from pi.sections import PE32  # noqa: E402
 
 DRIVER = "SmbiosBoardName"
 PLANTED = "TestbedPlantedOverrun"
-STAND_INS = ("TestbedSmbiosAdapter", "TestbedTriggerAtEndOfDxe")
+# The shipped service and trigger, with the testbed's strap mark between them.
+STAND_INS = ("SmbiosByHandleService", "TestbedStrapMarkDriver", "SmbiosBoardNameTrigger")
 
 PLATFORM = "OvmfPkg/OvmfPkgX64"
 PLATFORM_COPY = "Testbed/OvmfBoardName"

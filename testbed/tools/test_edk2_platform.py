@@ -62,8 +62,8 @@ class PlatformFilesTest(unittest.TestCase):
             rule = fdf.index("[Rule.Common.DXE_DRIVER.BINARY]")
             self.assertLess(fdf.index("[Rule.Common.DXE_DRIVER]"), rule)
             self.assertLess(rule, fdf.index("[Rule.Common.DXE_RUNTIME_DRIVER]"))
-            self.assertLess(fdf.index("SmbiosPlatformDxe.inf"), fdf.index("TestbedSmbiosAdapter.inf"))
-            self.assertLess(fdf.index("TestbedSmbiosAdapter.inf"), fdf.index("AcpiTableDxe.inf"))
+            self.assertLess(fdf.index("SmbiosPlatformDxe.inf"), fdf.index("SmbiosByHandleService.inf"))
+            self.assertLess(fdf.index("SmbiosByHandleService.inf"), fdf.index("AcpiTableDxe.inf"))
             holds = {"INF  SmbiosBoardName/SmbiosBoardName.inf" in fdf,
                      "FILE DRIVER = %s {" % DRIVER_GUID in fdf, "FILE DRIVER = %s {" % PLANTED_GUID in fdf}
             self.assertEqual(holds, {False} if name == "no-driver" else {True, False}, name)

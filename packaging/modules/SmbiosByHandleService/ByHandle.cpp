@@ -1,7 +1,7 @@
-#include "testbed/efi/ServiceAdapter.h"
+#include "packaging/modules/SmbiosByHandleService/ByHandle.h"
 #include "platform/Platform.h"
 
-#include "testbed/efi/SmbiosTable.h"
+#include "packaging/modules/SmbiosByHandleService/SmbiosTable.h"
 
 ADAPTER_STATE AdapterState;
 

@@ -1,13 +1,13 @@
-// Boot-service driver standing in for the target firmware's SMBIOS table
-// service: it takes the standard record that OVMF installs, builds the longer
-// record that the target firmware installs (standard members first, the
-// by-handle entries at entries 12 and 14) and reinstalls it on the same
-// handle, so that every lookup under the SMBIOS service GUID finds it.
+// Boot-service driver that gives a stock EDK II platform the SMBIOS table
+// service the board-name driver calls: it takes the standard record that
+// EDK II's SmbiosDxe installs, builds the longer record (standard members
+// first, the by-handle entries at entries 12 and 14) and reinstalls it on the
+// same handle, so that every lookup under the SMBIOS service GUID finds it.
+// It writes nothing to the console.
+#include "packaging/modules/SmbiosByHandleService/ByHandle.h"
+#include "packaging/modules/SmbiosByHandleService/SmbiosTable.h"
 #include "platform/Platform.h"
 #include "platform/SmbiosTableService.h"
-#include "testbed/efi/Console.h"
-#include "testbed/efi/ServiceAdapter.h"
-#include "testbed/efi/SmbiosTable.h"
 
 struct TARGET_SMBIOS_SERVICE {
   EFI_SMBIOS_PROTOCOL Standard;  // entries 0 to 4, so existing consumers keep working
@@ -96,14 +96,9 @@ static VOID BuildTargetService(IN EFI_SMBIOS_PROTOCOL *Standard) {
   TargetService.WriteStructureByHandle = AdapterWriteStructureByHandle;
 }
 
-static EFI_STATUS Fail(IN CONST CHAR8 *What, IN EFI_STATUS Status) {
-  return PrintFailure("adapter", What, Status, EFI_NOT_FOUND);
-}
-
-extern "C" EFI_STATUS EFIAPI AdapterEntry(IN EFI_HANDLE ImageHandle,
-                                          IN EFI_SYSTEM_TABLE *SystemTable) {
+extern "C" EFI_STATUS EFIAPI SmbiosByHandleServiceEntry(IN EFI_HANDLE ImageHandle,
+                                                        IN EFI_SYSTEM_TABLE *SystemTable) {
   (void)ImageHandle;
-  ConsoleInit(SystemTable);
   System = SystemTable;
   EFI_BOOT_SERVICES *BootServices = SystemTable->BootServices;
   CopyBytes((UINT8 *)&ServiceGuid, (CONST UINT8 *)&SmbiosServiceGuid, sizeof(EFI_GUID));
@@ -116,32 +111,20 @@ extern "C" EFI_STATUS EFIAPI AdapterEntry(IN EFI_HANDLE ImageHandle,
   EFI_STATUS Status =
       BootServices->LocateHandle(ByProtocol, &ServiceGuid, nullptr, &HandlesSize, Handles);
   if (EFI_ERROR(Status)) {
-    return Fail("SMBIOS service handle not found", Status);
+    return Status;
   }
+  // Two records under one GUID: which one a consumer gets is not ours to pick.
   if (HandlesSize != sizeof(EFI_HANDLE)) {
-    return Fail("SMBIOS service installed more than once", EFI_UNSUPPORTED);
+    return EFI_UNSUPPORTED;
   }
   EFI_SMBIOS_PROTOCOL *Standard = nullptr;
   Status = BootServices->HandleProtocol(Handles[0], &ServiceGuid, (VOID **)&Standard);
   if (EFI_ERROR(Status) || Standard == nullptr) {
-    return Fail("SMBIOS service record not found", Status);
+    return EFI_ERROR(Status) ? Status : EFI_NOT_FOUND;
   }
 
   InitAdapterState(Standard, BootServices, Summary.EndOfTableHandle);
   BuildTargetService(Standard);
-  Status =
-      BootServices->ReinstallProtocolInterface(Handles[0], &ServiceGuid, Standard, &TargetService);
-  if (EFI_ERROR(Status)) {
-    return Fail("reinstalling the SMBIOS service failed", Status);
-  }
-  if (!EndOfTableKnown) {
-    Print("adapter: SMBIOS service extended; no table published yet\n");
-    return EFI_SUCCESS;
-  }
-  Print("adapter: SMBIOS service extended; End-of-Table handle ");
-  PrintHex(Summary.EndOfTableHandle, 4);
-  Print(", ");
-  PrintDecimal(Summary.Count);
-  Print(" structures published\n");
-  return EFI_SUCCESS;
+  return BootServices->ReinstallProtocolInterface(Handles[0], &ServiceGuid, Standard,
+                                                  &TargetService);
 }

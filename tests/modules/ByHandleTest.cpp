@@ -8,8 +8,8 @@
 #include <cstring>
 #include <vector>
 
-#include "testbed/efi/ServiceAdapter.h"
-#include "testbed/efi/SmbiosTable.h"
+#include "packaging/modules/SmbiosByHandleService/ByHandle.h"
+#include "packaging/modules/SmbiosByHandleService/SmbiosTable.h"
 
 namespace {
 

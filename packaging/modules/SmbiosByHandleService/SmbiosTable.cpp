@@ -1,6 +1,6 @@
-#include "testbed/efi/SmbiosTable.h"
+#include "packaging/modules/SmbiosByHandleService/SmbiosTable.h"
 
-#include "testbed/efi/TestbedUefi.h"
+#include "packaging/modules/SmbiosByHandleService/PiSmbios.h"
 
 UINT32 MeasureStructure(IN CONST UINT8 *Structure, IN UINT32 Limit) {
   if (Structure == nullptr || Limit < 6 || Structure[1] < 4) {
@@ -111,8 +111,8 @@ static CONST UINT8 *FindConfigurationTable(IN EFI_SYSTEM_TABLE *SystemTable,
   return nullptr;
 }
 
-static CONST EFI_GUID Smbios3Guid = TESTBED_SMBIOS3_TABLE_GUID;
-static CONST EFI_GUID SmbiosGuid = TESTBED_SMBIOS_TABLE_GUID;
+static CONST EFI_GUID Smbios3Guid = SMBIOS3_TABLE_GUID;
+static CONST EFI_GUID SmbiosGuid = SMBIOS_TABLE_GUID;
 
 BOOLEAN LocatePublishedTable(IN EFI_SYSTEM_TABLE *SystemTable, OUT PUBLISHED_TABLE *Published) {
   CONST UINT8 *EntryPoint = FindConfigurationTable(SystemTable, &Smbios3Guid);

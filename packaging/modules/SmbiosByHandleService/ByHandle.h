@@ -4,8 +4,8 @@
 // find and replace them.
 #pragma once
 
+#include "packaging/modules/SmbiosByHandleService/PiSmbios.h"
 #include "platform/SmbiosTableService.h"
-#include "testbed/efi/TestbedUefi.h"
 
 struct ADAPTER_STATE {
   EFI_SMBIOS_PROTOCOL *Standard;    // OVMF's record, called with its own This

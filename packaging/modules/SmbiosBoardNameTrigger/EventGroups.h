@@ -1,0 +1,18 @@
+// Event groups of the boot phase, written from the UEFI 2.x (CreateEventEx)
+// and PI 1.x (End-of-DXE, volume 2) specifications.
+#pragma once
+
+#include "platform/Uefi.h"
+
+typedef EFI_STATUS(EFIAPI *EFI_CREATE_EVENT_EX)(IN UINT32 Type, IN EFI_TPL NotifyTpl,
+                                                IN EFI_EVENT_NOTIFY NotifyFunction,
+                                                IN CONST VOID *NotifyContext,
+                                                IN CONST EFI_GUID *EventGroup,
+                                                OUT EFI_EVENT *Event);
+
+// Signalled by the platform once every driver of the firmware volumes has
+// been dispatched, before consoles and boot options.
+#define EFI_END_OF_DXE_EVENT_GROUP_GUID                                            \
+  {                                                                                \
+    0x02CE967A, 0xDD7E, 0x4FFC, { 0x9E, 0xE7, 0x81, 0x0C, 0xF0, 0x47, 0x08, 0x80 } \
+  }

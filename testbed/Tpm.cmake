@@ -28,11 +28,13 @@ if(TARGET SmbiosBoardName AND EXISTS ${OVMF_CODE_4M})
   set_tests_properties(tpm.measurement-module PROPERTIES LABELS tpm TIMEOUT 600
                        FIXTURES_REQUIRED edk2_source FIXTURES_SETUP tpm_measurement)
 
-  # The by-handle service and the End-of-DXE trigger: the firmware files the
-  # images take besides the driver and the measurement module.
-  set(TPM_STAND_INS TestbedSmbiosAdapter TestbedTriggerAtEndOfDxe)
+  # The by-handle service, the testbed's strap mark and the End-of-DXE
+  # trigger: the firmware files every image takes besides the driver and the
+  # measurement module, in volume order.
+  set(TPM_STAND_INS SmbiosByHandleService TestbedStrapMarkDriver SmbiosBoardNameTrigger)
   list(GET TPM_STAND_INS 0 TPM_SERVICE)
-  list(GET TPM_STAND_INS 1 TPM_TRIGGER)
+  list(GET TPM_STAND_INS 1 TPM_STRAP_MARK)
+  list(GET TPM_STAND_INS 2 TPM_TRIGGER)
   set(TPM_MEASUREMENT ${MEASUREMENT_DIR}/SmbiosMeasurementDxe.ffs)
   # add_tpm_flash_image(<name> <file>...): OVMF with those files appended to
   # its DXE volume, in that order, as ${FLASH_DIR}/tpm-<name>.fd; a file is an
@@ -52,9 +54,10 @@ if(TARGET SmbiosBoardName AND EXISTS ${OVMF_CODE_4M})
     set_tests_properties(tpm.flash.${name} PROPERTIES LABELS tpm TIMEOUT 120
                          FIXTURES_REQUIRED tpm_measurement FIXTURES_SETUP tpm_flash_${name})
   endfunction()
-  add_tpm_flash_image(driver ${TPM_SERVICE} ${TPM_MEASUREMENT} SmbiosBoardName ${TPM_TRIGGER})
-  add_tpm_flash_image(no-driver ${TPM_SERVICE} ${TPM_MEASUREMENT} ${TPM_TRIGGER})
-  add_tpm_flash_image(late-trigger ${TPM_SERVICE} ${TPM_MEASUREMENT} SmbiosBoardName TestbedTriggerAtReadyToBoot)
+  add_tpm_flash_image(driver ${TPM_SERVICE} ${TPM_MEASUREMENT} ${TPM_STRAP_MARK} ${TPM_TRIGGER} SmbiosBoardName)
+  add_tpm_flash_image(no-driver ${TPM_SERVICE} ${TPM_MEASUREMENT} ${TPM_STRAP_MARK} ${TPM_TRIGGER})
+  add_tpm_flash_image(late-trigger ${TPM_SERVICE} ${TPM_MEASUREMENT} ${TPM_STRAP_MARK} SmbiosBoardName
+                      TestbedTriggerAtReadyToBoot)
 
   set(TPM_RUNS ${CMAKE_BINARY_DIR}/testbed/runs)
   function(add_tpm_boot name image)

@@ -1,12 +1,12 @@
 // A firmware driver standing in for a component that installs the trigger
-// interface too late: from its ReadyToBoot notification. A platform that
-// measures the SMBIOS table at ReadyToBoot, from a driver dispatched (and so
-// registered) before this one, has then measured the table before the
-// rewrite: the TPM attests the old product name while the OS reads the new
-// one. The testbed's TPM boots show that mismatch.
-#include "platform/Platform.h"
+// interface too late: from its ReadyToBoot notification. EDK II notifies the
+// members of an event group at one TPL in the reverse order of their
+// registration, and this driver registers early (it waits for nothing), so a
+// platform that measures the SMBIOS table at ReadyToBoot from a driver
+// dispatched later has measured the table before the rewrite: the TPM
+// attests the old product name while the OS reads the new one.
+#include "packaging/modules/SmbiosBoardNameTrigger/EventGroups.h"
 #include "testbed/efi/InstallTrigger.h"
-#include "testbed/efi/TestbedUefi.h"
 
 // EFI_EVENT_GROUP_READY_TO_BOOT: signalled by the boot manager right before
 // it starts a boot option.
@@ -18,10 +18,6 @@
 static VOID EFIAPI OnReadyToBoot(IN EFI_EVENT Event, IN VOID *Context) {
   EFI_BOOT_SERVICES *BootServices = (EFI_BOOT_SERVICES *)Context;
   BootServices->CloseEvent(Event);
-  // One read of each strap port, as the other trigger drivers make: the
-  // port trace shows where the driver's own reads start.
-  (void)PortRead8(0x1C0E);
-  (void)PortRead8(0x1C38);
   InstallTrigger(BootServices);
 }
 

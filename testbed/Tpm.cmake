@@ -29,8 +29,8 @@ if(TARGET SmbiosBoardName AND EXISTS ${OVMF_CODE_4M})
                        FIXTURES_REQUIRED edk2_source FIXTURES_SETUP tpm_measurement)
 
   # The by-handle service, the testbed's strap mark and the End-of-DXE
-  # trigger: the firmware files every image takes besides the driver and the
-  # measurement module, in volume order.
+  # trigger: the firmware files the images take besides the driver and the
+  # measurement module.
   set(TPM_STAND_INS SmbiosByHandleService TestbedStrapMarkDriver SmbiosBoardNameTrigger)
   list(GET TPM_STAND_INS 0 TPM_SERVICE)
   list(GET TPM_STAND_INS 1 TPM_STRAP_MARK)

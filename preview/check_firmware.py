@@ -2,7 +2,8 @@
 """Checks the preview against the firmware: for a firmware test's run folder
 (before.bin and after.bin, dumped around the driver's run on OVMF) the
 preview of before.bin with the same strap code must give the same entry
-point and, by handle, the same structures as after.bin.
+point and, by handle, the same structures as after.bin, and its reference
+values for PCR1 must be those of after.bin's table.
 Usage: check_firmware.py RUN_DIR CODE --program SMBIOS_PREVIEW"""
 
 import argparse
@@ -14,6 +15,8 @@ import tempfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import dumpfile  # noqa: E402
+import measurement  # noqa: E402
+import preview  # noqa: E402
 
 
 def preview_of(before_path, code, program):
@@ -45,7 +48,12 @@ def main():
     parser.add_argument("--program", required=True)
     args = parser.parse_args()
     firmware = dumpfile.read(os.path.join(args.run_dir, "after.bin"))
-    problems = differences(preview_of(os.path.join(args.run_dir, "before.bin"), args.code, args.program), firmware)
+    before = os.path.join(args.run_dir, "before.bin")
+    problems = differences(preview_of(before, args.code, args.program), firmware)
+    reference = preview.reference_values(args.program, dumpfile.read(before), [args.code])[args.code]
+    measured = measurement.table_digests(firmware.table, firmware.major_minor)
+    if reference != measured:
+        problems.append("reference values differ: preview %s, firmware's table %s" % (reference, measured))
     for problem in problems:
         print(problem)
     print("code %d: %s (%d structures by handle, entry point %s)" % (

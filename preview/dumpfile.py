@@ -42,6 +42,11 @@ class Dump:
         return "%d.%d" % (self.area[6], self.area[7])
 
     @property
+    def major_minor(self):
+        """(major, minor): the SMBIOS version the entry point gives, as the firmware's table service reports it."""
+        return tuple(self.area[7:9]) if self.is_3_0 else tuple(self.area[6:8])
+
+    @property
     def is_3_0(self):
         return self.area.startswith(b"_SM3_")
 

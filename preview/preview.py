@@ -4,10 +4,12 @@ flashed: runs the driver's own trigger notification (smbios_preview, the
 image's sources built for the host) over the structures of a dump taken
 with `dmidecode --dump-bin`, writes the table as the driver leaves it in the
 same format, and prints the product names and fwupd's hardware IDs before and
-after. Without --code it does this for every strap code that has a board
-name. It also tells what the walk costs at boot: the driver probes every
-handle up to End-of-Table (up to 65535 on a table without one) and reads the
-straps four times a probe.
+after, and each variant's reference value for PCR1: the digests EDK II's
+SMBIOS measurement extends for the table as it is and as the driver leaves
+it (reference_values gives them to other tools). Without --code it does this
+for every strap code that has a board name. It also tells what the walk
+costs at boot: the driver probes every handle up to End-of-Table (up to
+65535 on a table without one) and reads the straps four times a probe.
 
 With --survey it takes many dumps and prints one row each: the machine, what
 string 2 feeds in each System and Baseboard structure and what the driver
@@ -24,6 +26,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import dumpfile  # noqa: E402
 import fields  # noqa: E402
 import hwids  # noqa: E402
+import measurement  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RENAMED_TYPES = (1, 2)
@@ -73,6 +76,42 @@ def rewrite(program, dump, code):
         raise PreviewError("smbios_preview did not report its walk: %r" % run.stderr)
     after = dumpfile.build(dump, run.stdout)
     return after, dumpfile.parse(after), Walk(int(words[1]), int(words[2]))
+
+
+def digests_of(dump):
+    """What EDK II's SMBIOS measurement extends into PCR1 for the dump's table."""
+    return measurement.table_digests(dump.table, dump.major_minor)
+
+
+def reference_values(program, dump, codes):
+    """Each variant's reference value for PCR1: {None: digests of the table as
+    it is (no driver), code: digests of the table the driver leaves with the
+    straps presenting code, ...} for each of `codes`. `dump` is a dump's bytes
+    (as `dmidecode --dump-bin` writes them) or a parsed dumpfile.Dump; digests
+    are measurement.table_digests's, {"sha256": hex, "sha384": hex}: what EDK
+    II's SMBIOS measurement (with its filter) extends into PCR1 of that bank.
+    Raises dumpfile.DumpError for bytes that are not a dump and PreviewError
+    when the driver's run fails."""
+    if isinstance(dump, (bytes, bytearray)):
+        dump = dumpfile.parse(dump)
+    values = {None: digests_of(dump)}
+    for code in codes:
+        values[code] = digests_of(rewrite(program, dump, code)[1])
+    return values
+
+
+def print_reference_values(tables, values, names):
+    """The reference values, a row per variant (None: the table as it is), and
+    where EDK II's own result on one of `tables` would not be defined."""
+    print("Reference values for PCR1 (the SMBIOS table's EV_EFI_HANDOFF_TABLES event)")
+    print("%-4s  %-12s  %-64s  %s" % ("Code", "Board name", "SHA-256", "SHA-384"))
+    for code, digests in values.items():
+        label = "%-4s  %-12s" % ("", "before") if code is None else "%4d  %-12s" % (code, names.get(code, "(none)"))
+        print("%s  %s  %s" % (label, digests["sha256"], digests["sha384"]))
+    print("note: as EDK II's SMBIOS measurement hashes the table, after its filter (serials, asset tags, UUID "
+          "blanked); firmware with another filter measures other values")
+    for line in dict.fromkeys(c for table, version in tables for c in measurement.caveats(table, version)):
+        print("note: " + line)
 
 
 def walk_of(walks):
@@ -275,10 +314,11 @@ def preview_one(args):
         names = board_names(args.program)
         codes = [args.code] if args.code is not None else sorted(names)
         before_ids = hwids.for_dump(before)
-        results, files, walks = {}, {}, []
+        results, files, walks, values = {}, {}, [], {None: digests_of(before)}
         for code in codes:
             files[code], after, walk = rewrite(args.program, before, code)
             results[code] = (after, hwids.for_dump(after))
+            values[code] = digests_of(after)
             walks.append(walk)
         walk = walk_of(walks)
     except (OSError, PreviewError, dumpfile.DumpError, hwids.HardwareIdError) as error:
@@ -303,6 +343,9 @@ def preview_one(args):
         print_one_code(before, after, args.code, names.get(args.code), before_ids, ids)
     else:
         print_all_codes(before, results, names, before_ids)
+    print()
+    print_reference_values([(d.table, d.major_minor) for d in [before] + [a for a, _ in results.values()]],
+                           values, names)
     print()
     print("After-dumps (dmidecode --from-dump reads them): %s/%s" % (
         folder, "code%d.bin" % codes[0] if len(codes) == 1 else "code{%s}.bin" % ",".join(map(str, codes))))

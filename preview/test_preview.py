@@ -16,6 +16,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "testbed", "tools"))
 import dumpfile  # noqa: E402
 import fields  # noqa: E402
 import hwids  # noqa: E402
+import measurement  # noqa: E402
 import preview  # noqa: E402
 import smbios_dump  # noqa: E402  (the testbed's own reader, as a second opinion)
 
@@ -128,6 +129,8 @@ class AfterDumps(unittest.TestCase):
             self.assertEqual([h for h in after if after[h] != before[h]], [0x0100, 0x0200])
             self.assertEqual({fields.product_name(after[h]) for h in (0x0100, 0x0200)}, {name})
             self.assertRegex(stdout, r"\n +%d  %s +%s +%s +13 of 18\n" % (code, name, name, name))
+            digests = measurement.table_digests(dumpfile.parse(written["code%d.bin" % code]).table)
+            self.assertIn("\n%4d  %-12s  %s  %s\n" % (code, name, digests["sha256"], digests["sha384"]), stdout)
 
     def test_long_type1_and_one_string_type2_left_as_they_were(self):
         status, stdout, _, written = run_preview(sample("long-type1-short-type2.bin"))
@@ -146,6 +149,15 @@ class AfterDumps(unittest.TestCase):
         self.assertEqual(stdout.count("warning"), 1)
         system = by_handle(written["code4.bin"])[0x0100]
         self.assertEqual(fields.strings_of(system)[1:3], [b"KP5VRA-TE", b"TB-SYS-PRODUCT"])
+
+
+class ReferenceValues(unittest.TestCase):
+    def test_each_code_its_own_value_and_no_driver_the_table_as_it_is(self):
+        data = sample("ovmf-q35.bin")
+        values = preview.reference_values(PROGRAM, data, [0, 4, 8])
+        self.assertEqual(values[None], measurement.table_digests(dumpfile.parse(data).table))
+        for bank in ("sha256", "sha384"):
+            self.assertEqual(len({values[code][bank] for code in (None, 0, 4, 8)}), 4)
 
 
 class Survey(unittest.TestCase):

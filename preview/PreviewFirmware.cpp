@@ -35,7 +35,6 @@ static bool TriggerInstalled;
 static int TriggerInterface;
 static const char *Unprovided;
 static UINT32 Probes;
-static std::vector<UINT16> Written;
 
 static UINT16 HandleOf(const std::vector<UINT8> &Structure) {
   return (UINT16)(Structure[2] | (Structure[3] << 8));
@@ -96,7 +95,6 @@ static EFI_STATUS EFIAPI WriteByHandle(UINT16 Handle, CONST UINT8 *Buffer, UINT1
     return EFI_INVALID_PARAMETER;
   }
   Old.assign(Buffer, Buffer + Size);
-  Written.push_back(Handle);
   return EFI_SUCCESS;
 }
 
@@ -213,7 +211,5 @@ std::string RunDriver(StructureList *Structures, UINT8 Code) {
 }
 
 UINT32 ProbeCount() { return Probes; }
-
-const std::vector<UINT16> &WrittenHandles() { return Written; }
 
 }  // namespace preview

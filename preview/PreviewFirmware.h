@@ -33,9 +33,4 @@ void PresentStrapCode(UINT8 Code);
 UINT32 ProbeCount();
 UINT32 StrapPortReadCount();
 
-// The handles the last RunDriver wrote back through the table service, in
-// the order written (a service that removes and adds a structure to replace
-// it publishes them in that order after the others).
-const std::vector<UINT16> &WrittenHandles();
-
 }  // namespace preview

@@ -2,8 +2,7 @@
 // Runs the driver's trigger notification over an SMBIOS structure table (the
 // bytes the entry point addresses) with the straps presenting CODE, and
 // writes the table as the driver leaves it, structures in their order; on
-// success stderr gets one line, "walk PROBES STRAP-PORT-READS HANDLE...": what
-// the walk cost and the handle of each structure written back, in order.
+// success stderr gets one line, "walk PROBES STRAP-PORT-READS", what the walk cost.
 // smbios_preview --names prints the driver's board-name table: "CODE NAME" a line.
 #include <cstdio>
 #include <cstdlib>
@@ -54,10 +53,6 @@ int main(int argc, char **argv) {
   if (std::fflush(stdout) != 0) {
     return Fail("cannot write the table");
   }
-  std::fprintf(stderr, "walk %u %u", preview::ProbeCount(), preview::StrapPortReadCount());
-  for (UINT16 Handle : preview::WrittenHandles()) {
-    std::fprintf(stderr, " %u", Handle);
-  }
-  std::fprintf(stderr, "\n");
+  std::fprintf(stderr, "walk %u %u\n", preview::ProbeCount(), preview::StrapPortReadCount());
   return 0;
 }

@@ -3,8 +3,7 @@
 (before.bin and after.bin, dumped around the driver's run on OVMF) the
 preview of before.bin with the same strap code must give the same entry
 point and, by handle, the same structures as after.bin, and its reference
-values for PCR1 must be those of after.bin's table, structures in the order
-the firmware published them.
+values for PCR1 must be those of after.bin's table.
 Usage: check_firmware.py RUN_DIR CODE --program SMBIOS_PREVIEW"""
 
 import argparse

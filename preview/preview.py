@@ -39,11 +39,9 @@ class PreviewError(Exception):
 
 @dataclasses.dataclass
 class Walk:
-    """What one run of the driver's walk cost, as the preview counted it, and
-    the handles it wrote back, in the order written."""
+    """What one run of the driver's walk cost, as the preview counted it."""
     probes: int
     port_reads: int
-    written: tuple = ()
 
     def boot_time(self):
         """The port reads' time at each of PORT_READ_SECONDS, as "A to B s"."""
@@ -74,54 +72,35 @@ def rewrite(program, dump, code):
     straps presenting `code`, and what the walk cost."""
     run = _run(program, [str(code)], dump.table)
     words = run.stderr.decode(errors="replace").split()
-    if len(words) < 3 or words[0] != "walk":
+    if len(words) != 3 or words[0] != "walk":
         raise PreviewError("smbios_preview did not report its walk: %r" % run.stderr)
     after = dumpfile.build(dump, run.stdout)
-    return after, dumpfile.parse(after), Walk(int(words[1]), int(words[2]), tuple(map(int, words[3:])))
+    return after, dumpfile.parse(after), Walk(int(words[1]), int(words[2]))
 
 
-def published_table(after, walk, in_place=False):
-    """The table the firmware publishes after the driver's run: `after` (the
-    preview's, every structure where it stood) as it is when the table
-    service replaces structures in place, else as the testbed's service on
-    OVMF publishes it: it removes each structure written and adds it again,
-    so those follow the others in the order written, End-of-Table last."""
-    if in_place:
-        return after.table
-    by_handle = {dumpfile.handle_of(s): s for s in after.structures}
-    moved = [by_handle[h] for h in dict.fromkeys(walk.written)]
-    end = [s for s in after.structures if dumpfile.type_of(s) == dumpfile.END_OF_TABLE]
-    rest = [s for s in after.structures if s not in moved + end]
-    return b"".join(rest + moved + end)
+def digests_of(dump):
+    """What EDK II's SMBIOS measurement extends into PCR1 for the dump's table."""
+    return measurement.table_digests(dump.table, dump.major_minor)
 
 
-def digests_of(dump, table=None):
-    """What EDK II's SMBIOS measurement extends into PCR1 for `table` (the dump's own by default)."""
-    return measurement.table_digests(dump.table if table is None else table, dump.major_minor)
-
-
-def reference_values(program, dump, codes, in_place=False):
+def reference_values(program, dump, codes):
     """Each variant's reference value for PCR1: {None: digests of the table as
-    it is (no driver), code: digests of the table the firmware publishes after
-    the driver ran with the straps presenting code, ...} for each of `codes`.
-    `dump` is a dump's bytes (as `dmidecode --dump-bin` writes them) or a
-    parsed dumpfile.Dump; digests are measurement.table_digests's,
-    {"sha256": hex, "sha384": hex}: what EDK II's SMBIOS measurement (with its
-    filter) extends into PCR1 of that bank. The table is laid out as the
-    testbed's table service publishes it, rewritten structures moved after
-    the others, or with in_place=True as a service that keeps them where they
-    stand (published_table). Raises dumpfile.DumpError for bytes that are
-    not a dump and PreviewError when the driver's run fails."""
+    it is (no driver), code: digests of the table the driver leaves with the
+    straps presenting code, ...} for each of `codes`. `dump` is a dump's bytes
+    (as `dmidecode --dump-bin` writes them) or a parsed dumpfile.Dump; digests
+    are measurement.table_digests's, {"sha256": hex, "sha384": hex}: what EDK
+    II's SMBIOS measurement (with its filter) extends into PCR1 of that bank.
+    Raises dumpfile.DumpError for bytes that are not a dump and PreviewError
+    when the driver's run fails."""
     if isinstance(dump, (bytes, bytearray)):
         dump = dumpfile.parse(dump)
     values = {None: digests_of(dump)}
     for code in codes:
-        _, after, walk = rewrite(program, dump, code)
-        values[code] = digests_of(after, published_table(after, walk, in_place))
+        values[code] = digests_of(rewrite(program, dump, code)[1])
     return values
 
 
-def print_reference_values(tables, values, names, in_place):
+def print_reference_values(tables, values, names):
     """The reference values, a row per variant (None: the table as it is), and
     where EDK II's own result on one of `tables` would not be defined."""
     print("Reference values for PCR1 (the SMBIOS table's EV_EFI_HANDOFF_TABLES event)")
@@ -131,9 +110,6 @@ def print_reference_values(tables, values, names, in_place):
         print("%s  %s  %s" % (label, digests["sha256"], digests["sha384"]))
     print("note: as EDK II's SMBIOS measurement hashes the table, after its filter (serials, asset tags, UUID "
           "blanked); firmware with another filter measures other values")
-    print("note: " + ("the table service taken to keep each rewritten structure where it stands" if in_place else
-                      "rewritten structures moved after the others, as the testbed's table service (OVMF's Remove, "
-                      "then Add) publishes them; --in-place for a service that keeps them where they stand"))
     for line in dict.fromkeys(c for table, version in tables for c in measurement.caveats(table, version)):
         print("note: " + line)
 
@@ -141,7 +117,7 @@ def print_reference_values(tables, values, names, in_place):
 def walk_of(walks):
     """The one walk of several runs over one table: the straps never change
     where the walk stops."""
-    if len({(walk.probes, walk.port_reads) for walk in walks}) != 1:
+    if len(set(map(dataclasses.astuple, walks))) != 1:
         raise PreviewError("the walk cost differs between strap codes: %s" % walks)
     return walks[0]
 
@@ -342,7 +318,7 @@ def preview_one(args):
         for code in codes:
             files[code], after, walk = rewrite(args.program, before, code)
             results[code] = (after, hwids.for_dump(after))
-            values[code] = digests_of(after, published_table(after, walk, args.in_place))
+            values[code] = digests_of(after)
             walks.append(walk)
         walk = walk_of(walks)
     except (OSError, PreviewError, dumpfile.DumpError, hwids.HardwareIdError) as error:
@@ -369,7 +345,7 @@ def preview_one(args):
         print_all_codes(before, results, names, before_ids)
     print()
     print_reference_values([(d.table, d.major_minor) for d in [before] + [a for a, _ in results.values()]],
-                           values, names, args.in_place)
+                           values, names)
     print()
     print("After-dumps (dmidecode --from-dump reads them): %s/%s" % (
         folder, "code%d.bin" % codes[0] if len(codes) == 1 else "code{%s}.bin" % ",".join(map(str, codes))))
@@ -383,17 +359,14 @@ def main():
     parser.add_argument("--code", type=int, choices=range(16), help="one strap code (default: every named code)")
     parser.add_argument("--out", help="folder for the after-dumps, codeN.bin (default: out/preview-<time>)")
     parser.add_argument("--survey", action="store_true", help="one row per dump; writes no after-dump")
-    parser.add_argument("--in-place", action="store_true",
-                        help="reference values for a table service that keeps each rewritten structure where it "
-                        "stands (default: moved after the others, as the testbed's service publishes them)")
     parser.add_argument("--program", default=os.path.join(ROOT, "build", "preview", "smbios_preview"))
     args = parser.parse_args()
     if not args.survey:
         if len(args.dumps) > 1:
             parser.error("one dump at a time, or --survey")
         return preview_one(args)
-    if args.code is not None or args.out or args.in_place:
-        parser.error("--survey takes neither --code, --out nor --in-place")
+    if args.code is not None or args.out:
+        parser.error("--survey takes neither --code nor --out")
     try:
         survey(args.program, args.dumps)
     except (OSError, PreviewError, dumpfile.DumpError) as error:

@@ -129,9 +129,7 @@ class AfterDumps(unittest.TestCase):
             self.assertEqual([h for h in after if after[h] != before[h]], [0x0100, 0x0200])
             self.assertEqual({fields.product_name(after[h]) for h in (0x0100, 0x0200)}, {name})
             self.assertRegex(stdout, r"\n +%d  %s +%s +%s +13 of 18\n" % (code, name, name, name))
-            # The firmware publishes the two rewritten structures after the others.
-            order = [h for h in after if h not in (0x0100, 0x0200, 0xFEFF)] + [0x0100, 0x0200, 0xFEFF]
-            digests = measurement.table_digests(b"".join(after[h] for h in order))
+            digests = measurement.table_digests(dumpfile.parse(written["code%d.bin" % code]).table)
             self.assertIn("\n%4d  %-12s  %s  %s\n" % (code, name, digests["sha256"], digests["sha384"]), stdout)
 
     def test_long_type1_and_one_string_type2_left_as_they_were(self):
@@ -160,10 +158,6 @@ class ReferenceValues(unittest.TestCase):
         self.assertEqual(values[None], measurement.table_digests(dumpfile.parse(data).table))
         for bank in ("sha256", "sha384"):
             self.assertEqual(len({values[code][bank] for code in (None, 0, 4, 8)}), 4)
-        in_place = preview.reference_values(PROGRAM, data, [4], in_place=True)[4]
-        after = preview.rewrite(PROGRAM, dumpfile.parse(data), 4)[1]
-        self.assertEqual(in_place, measurement.table_digests(after.table))
-        self.assertNotEqual(in_place, values[4])
 
 
 class Survey(unittest.TestCase):

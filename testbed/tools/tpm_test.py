@@ -45,10 +45,6 @@ import software_tpm  # noqa: E402
 from firmware_test import Failure, expect  # noqa: E402
 
 LOG_FILE, MEASURED_FILE = "event-log.bin", "measured.txt"
-# How the by-handle service publishes a rewritten structure, which the
-# reference value follows: moved after the others (False), or kept where it
-# stands (True).
-SERVICE_KEEPS_PLACE = False
 
 
 class MeasurementMismatch(Failure):
@@ -104,8 +100,7 @@ def check_reference(digest, scenario, code, table_path, baseline_path, program):
         wanted = preview.reference_values(program, dumpfile.read(table_path), [])[None]
         what = "for the table as it is"
     else:
-        wanted = preview.reference_values(program, dumpfile.read(baseline_path), [code],
-                                          in_place=SERVICE_KEEPS_PLACE)[code]
+        wanted = preview.reference_values(program, dumpfile.read(baseline_path), [code])[code]
         what = "for code %d of the baseline's table" % code
     expect(digest == wanted["sha256"], "the SMBIOS event's SHA-256 is %s, the preview's reference value %s is %s"
            % (digest, what, wanted["sha256"]))

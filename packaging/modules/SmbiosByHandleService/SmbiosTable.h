@@ -1,6 +1,7 @@
 // Reading SMBIOS structures and the table that the firmware publishes, with
-// every step bounded by the bytes known to be there. Shared by the service
-// adapter and the table dump; pure byte work except LocatePublishedTable.
+// every step bounded by the bytes known to be there. Shared by the by-handle
+// service and the testbed's table dump; pure byte work except
+// LocatePublishedTable.
 #pragma once
 
 #include "platform/Uefi.h"

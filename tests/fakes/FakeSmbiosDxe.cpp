@@ -162,3 +162,12 @@ std::vector<UINT8> HeldBytes(UINT16 Handle) {
   size_t Index = Find(Handle);
   return Index == Instance.Entries.size() ? std::vector<UINT8>() : Instance.Entries[Index].Bytes;
 }
+
+std::vector<UINT8> ReadThrough(SMBIOS_READ_STRUCTURE_BY_HANDLE Read, UINT16 Handle) {
+  UINT8 *Pointer = nullptr;
+  UINT16 Size = 0;
+  if (EFI_ERROR(Read(Handle, &Pointer, &Size))) {
+    return {};
+  }
+  return std::vector<UINT8>(Pointer, Pointer + Size);
+}

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "packaging/modules/SmbiosByHandleService/PiSmbios.h"
+#include "platform/SmbiosTableService.h"
 
 struct FakeSmbiosDxeEntry {
   std::vector<UINT8> Bytes;
@@ -41,3 +42,5 @@ void ResetSmbiosDxe(UINT8 MajorVersion, UINT8 MinorVersion,
 std::vector<UINT16> HandlesInListOrder();
 // The bytes held under Handle; empty when there is none.
 std::vector<UINT8> HeldBytes(UINT16 Handle);
+// What Read hands out for Handle, copied; empty when it fails.
+std::vector<UINT8> ReadThrough(SMBIOS_READ_STRUCTURE_BY_HANDLE Read, UINT16 Handle);

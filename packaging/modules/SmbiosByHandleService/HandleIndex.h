@@ -5,7 +5,7 @@
 // with one pass of GetNext (two the first time: one counts, one fills the
 // pool block sized from the count) and rebuilt only after the table changed.
 //
-// A change is noticed three ways: this service's own writes and the
+// A change is noticed two ways: this service's own writes and the
 // standard members of its record mark the index stale directly (they may run
 // at TPL_NOTIFY, where no notification is delivered); and SmbiosDxe
 // republishes the table after every Add, UpdateString and Remove, which

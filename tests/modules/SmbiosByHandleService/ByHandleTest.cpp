@@ -38,14 +38,7 @@ class ByHandleTest : public ::testing::Test {
                                         (UINT16)Structure.size());
   }
 
-  Bytes Held(UINT16 Handle) {
-    UINT8 *Pointer = nullptr;
-    UINT16 Size = 0;
-    if (EFI_ERROR(SmbiosReadStructureByHandle(Handle, &Pointer, &Size))) {
-      return {};
-    }
-    return Bytes(Pointer, Pointer + Size);
-  }
+  Bytes Held(UINT16 Handle) { return ReadThrough(SmbiosReadStructureByHandle, Handle); }
 
   std::vector<Bytes> Original;
   std::vector<UINT16> OriginalOrder;

@@ -35,14 +35,7 @@ void Start(UINT8 Major, UINT8 Minor, const std::vector<Bytes> &Structures) {
   InitByHandleService(&SmbiosDxe().Protocol, &Firmware().BootServices, 0xFEFF);
 }
 
-Bytes Read(UINT16 Handle) {
-  UINT8 *Pointer = nullptr;
-  UINT16 Size = 0;
-  if (EFI_ERROR(SmbiosReadStructureByHandle(Handle, &Pointer, &Size))) {
-    return {};
-  }
-  return Bytes(Pointer, Pointer + Size);
-}
+Bytes Read(UINT16 Handle) { return ReadThrough(SmbiosReadStructureByHandle, Handle); }
 
 TEST(HandleIndexTest, DriverWalkOverSixtyFourStructuresMakesAFewPassesNotOnePerProbe) {
   Start(3, 0, Table(64));

@@ -37,14 +37,7 @@ class ServiceEntryTest : public ::testing::Test {
     return static_cast<EFI_SMBIOS_PROTOCOL *>(Firmware().Interfaces[0].second);
   }
 
-  Bytes Read(UINT16 Handle) {
-    UINT8 *Pointer = nullptr;
-    UINT16 Size = 0;
-    if (EFI_ERROR(Installed()->ReadStructureByHandle(Handle, &Pointer, &Size))) {
-      return {};
-    }
-    return Bytes(Pointer, Pointer + Size);
-  }
+  Bytes Read(UINT16 Handle) { return ReadThrough(Installed()->ReadStructureByHandle, Handle); }
 
   size_t Logged(const std::string &Call) {
     auto &Log = CallLog();

@@ -1,5 +1,5 @@
-// Event groups of the boot phase, written from the PI 1.x specification
-// (End-of-DXE, volume 2).
+// Event groups of the boot phase, written from the PI 1.x standard (End-of-DXE,
+// volume 2).
 #pragma once
 
 #include "platform/Uefi.h"

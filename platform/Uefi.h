@@ -107,6 +107,11 @@ typedef EFI_STATUS(EFIAPI *EFI_FREE_POOL)(IN VOID *Buffer);
 typedef EFI_STATUS(EFIAPI *EFI_CREATE_EVENT)(IN UINT32 Type, IN EFI_TPL NotifyTpl,
                                              IN EFI_EVENT_NOTIFY NotifyFunction OPTIONAL,
                                              IN VOID *NotifyContext OPTIONAL, OUT EFI_EVENT *Event);
+typedef EFI_STATUS(EFIAPI *EFI_CREATE_EVENT_EX)(IN UINT32 Type, IN EFI_TPL NotifyTpl,
+                                                IN EFI_EVENT_NOTIFY NotifyFunction OPTIONAL,
+                                                IN CONST VOID *NotifyContext OPTIONAL,
+                                                IN CONST EFI_GUID *EventGroup OPTIONAL,
+                                                OUT EFI_EVENT *Event);
 typedef EFI_STATUS(EFIAPI *EFI_CLOSE_EVENT)(IN EFI_EVENT Event);
 typedef EFI_STATUS(EFIAPI *EFI_SIGNAL_EVENT)(IN EFI_EVENT Event);
 typedef EFI_STATUS(EFIAPI *EFI_INSTALL_PROTOCOL_INTERFACE)(IN OUT EFI_HANDLE *Handle,
@@ -179,7 +184,7 @@ struct EFI_BOOT_SERVICES {
   VOID *CalculateCrc32;
   VOID *CopyMem;
   VOID *SetMem;
-  VOID *CreateEventEx;
+  EFI_CREATE_EVENT_EX CreateEventEx;
 };
 
 #define EFI_BOOT_SERVICES_OFFSET(Member) __builtin_offsetof(EFI_BOOT_SERVICES, Member)
@@ -194,6 +199,7 @@ static_assert(EFI_BOOT_SERVICES_OFFSET(HandleProtocol) == 152, "HandleProtocol s
 static_assert(EFI_BOOT_SERVICES_OFFSET(RegisterProtocolNotify) == 168, "Notify slot");
 static_assert(EFI_BOOT_SERVICES_OFFSET(Stall) == 248, "Stall slot");
 static_assert(EFI_BOOT_SERVICES_OFFSET(LocateProtocol) == 320, "LocateProtocol slot");
+static_assert(EFI_BOOT_SERVICES_OFFSET(CreateEventEx) == 368, "CreateEventEx slot");
 static_assert(sizeof(EFI_BOOT_SERVICES) == 376, "UEFI 2.x boot services table");
 
 struct EFI_RUNTIME_SERVICES;

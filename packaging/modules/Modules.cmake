@@ -8,6 +8,8 @@ set(SMBIOS_PROTOCOL_GUID 03583FF6-CB36-4940-947E-B9B39F4AFAF7)
 set(SMBIOS_BY_HANDLE_SERVICE_FILE_GUID 7C916904-83D7-41C4-8A5E-85CDE4D8324A)
 set(SMBIOS_BY_HANDLE_SERVICE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/SmbiosByHandleService/ByHandle.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/SmbiosByHandleService/HandleIndex.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/SmbiosByHandleService/Replace.cpp
   ${CMAKE_CURRENT_LIST_DIR}/SmbiosByHandleService/SmbiosTable.cpp)
 add_efi_image(SmbiosByHandleService
   SUBSYSTEM efi_boot_service_driver

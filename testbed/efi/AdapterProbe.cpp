@@ -1,8 +1,10 @@
-// Application that puts the SMBIOS service adapter's by-handle entries
-// through bad and good input on the real firmware, after the adapter is
-// loaded and before any driver runs. Every refused write must leave the
-// structure as it was; the last write puts the original bytes back, so the
-// table ends as it began. Prints one line per case and a verdict.
+// Application that puts the by-handle SMBIOS service's entries through bad
+// and good input on the real firmware, after the service is loaded and
+// before any driver runs. Every refused write must leave the structure as it
+// was; a write of new strings must keep the structure where it stands in the
+// published table; the last write puts the original bytes back, so the table
+// ends as it began, by handle. Prints one line per case and a verdict.
+#include "packaging/modules/SmbiosByHandleService/PiSmbios.h"
 #include "packaging/modules/SmbiosByHandleService/SmbiosTable.h"
 #include "platform/Platform.h"
 #include "platform/SmbiosTableService.h"
@@ -66,6 +68,66 @@ static UINT16 WithStrings(IN CONST CHAR8 *Strings, IN UINTN Length) {
   return (UINT16)(Size + Length);
 }
 
+// Replaces string 2 of the original by Name; 0 when it has no string 2.
+static UINT16 WithSecondString(IN CONST CHAR8 *Name, IN UINTN NameLength) {
+  UINTN FirstEnd = Original[1];
+  while (FirstEnd < OriginalSize && Original[FirstEnd] != 0) {
+    FirstEnd++;
+  }
+  UINTN SecondEnd = FirstEnd + 1;
+  while (SecondEnd < OriginalSize && Original[SecondEnd] != 0) {
+    SecondEnd++;
+  }
+  if (FirstEnd == Original[1] || SecondEnd == FirstEnd + 1 || SecondEnd >= OriginalSize) {
+    return 0;
+  }
+  UINTN Tail = OriginalSize - SecondEnd - 1;  // the strings after string 2 and the set's zero
+  CopyBytes(Work, Original, FirstEnd + 1);
+  CopyBytes(Work + FirstEnd + 1, (CONST UINT8 *)Name, NameLength + 1);
+  CopyBytes(Work + FirstEnd + 2 + NameLength, Original + SecondEnd + 1, Tail);
+  return (UINT16)(FirstEnd + 2 + NameLength + Tail);
+}
+
+static CONST UINTN NotPublished = ~(UINTN)0;
+
+// Where the probed structure stands among the published table's structures.
+static UINTN PublishedPosition(IN EFI_SYSTEM_TABLE *SystemTable) {
+  PUBLISHED_TABLE Published;
+  if (!LocatePublishedTable(SystemTable, &Published)) {
+    return NotPublished;
+  }
+  UINT32 Offset = 0;
+  for (UINTN Position = 0; Offset < Published.TableLength && Position < 0x10000; Position++) {
+    CONST UINT8 *Structure = Published.Table + Offset;
+    UINT32 Size = MeasureStructure(Structure, Published.TableLength - Offset);
+    if (Size == 0 || Structure[0] == SMBIOS_TYPE_END_OF_TABLE) {
+      return NotPublished;
+    }
+    if ((UINT16)(Structure[2] | (Structure[3] << 8)) == ProbeHandle) {
+      return Position;
+    }
+    Offset += Size;
+  }
+  return NotPublished;
+}
+
+// A write that differs only in string 2 (longer, then the original again)
+// must be taken with the structure where it stood in the published table.
+static VOID ExpectWrittenInPlace(IN EFI_SYSTEM_TABLE *SystemTable) {
+  static CONST CHAR8 Renamed[] = "TB-PROBE-RENAMED-PRODUCT";
+  UINTN Before = PublishedPosition(SystemTable);
+  UINT16 Size = WithSecondString(Renamed, sizeof(Renamed) - 1);
+  EFI_STATUS Status =
+      Size == 0 ? EFI_NOT_FOUND : Service->WriteStructureByHandle(ProbeHandle, Work, Size);
+  Report("write of a new string 2 taken where the structure stands", Status,
+         !EFI_ERROR(Status) && HeldEquals(Work, Size) && Before != NotPublished &&
+             PublishedPosition(SystemTable) == Before);
+  Status = Service->WriteStructureByHandle(ProbeHandle, Original, OriginalSize);
+  Report("write of the original string 2 taken where the structure stands", Status,
+         !EFI_ERROR(Status) && HeldEquals(Original, OriginalSize) &&
+             PublishedPosition(SystemTable) == Before);
+}
+
 extern "C" EFI_STATUS EFIAPI AdapterProbeEntry(IN EFI_HANDLE ImageHandle,
                                                IN EFI_SYSTEM_TABLE *SystemTable) {
   (void)ImageHandle;
@@ -119,6 +181,8 @@ extern "C" EFI_STATUS EFIAPI AdapterProbeEntry(IN EFI_HANDLE ImageHandle,
   StartFromOriginal();
   Work[0] = 2;
   ExpectRefused("write that changes the type", ProbeHandle, Work, OriginalSize);
+
+  ExpectWrittenInPlace(SystemTable);
 
   // A string longer than the firmware may accept: whichever way the firmware
   // decides, the held structure is then exactly the new or the old bytes.

@@ -297,6 +297,18 @@ def check_renamed(before, after, name):
     expect(renamed >= 2, "the table held no type 1 and type 2 structures to rename")
 
 
+def check_same_order(before, after):
+    """The handles of `after` in the order `before` has them: a write through
+    the by-handle service keeps each structure where it stands."""
+    old = [s.handle for s in before.structures]
+    new = [s.handle for s in after.structures]
+    if new != old:
+        at = next((i for i, pair in enumerate(zip(old, new)) if pair[0] != pair[1]), min(len(old), len(new)))
+        raise Failure("handles in another order than in the baseline from position %d: %s, baseline %s"
+                      % (at, " ".join("0x%04X" % h for h in new[at:at + 4]),
+                         " ".join("0x%04X" % h for h in old[at:at + 4])))
+
+
 def check_testbed_table(before):
     """The table QEMU was asked for: a failure here is the testbed's, not the driver's."""
     products = {s.type: s.referenced(PRODUCT_NAME_OFFSET) for s in before.structures if s.type in (1, 2)}

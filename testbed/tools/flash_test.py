@@ -3,8 +3,9 @@
 the stand-ins dispatched from the firmware volume, Linux started by OVMF's
 own boot manager. The table Linux hands back is compared by handle with the
 one a boot of the image without the driver's file handed back (--baseline),
-and read by `dmidecode --from-dump`; Linux's own report and QEMU's trace of
-the strap ports are checked as in the Shell-path tests.
+must hold its handles in the baseline's order (a write keeps each structure
+where it stands), and is read by `dmidecode --from-dump`; Linux's own report
+and QEMU's trace of the strap ports are checked as in the Shell-path tests.
 
 With --watch-registers the driver's device-register accesses are recorded
 as in the Shell-path tests: one write-back per run of the handler.
@@ -16,13 +17,13 @@ each of them unchanged by handle, and a rewrite must leave what the preview
 structures by handle, with no dmidecode complaint the baseline did not draw.
 
 Scenarios (each names which image --image must be):
-  rewrite           adapter, trigger at End-of-DXE, driver
-  trigger-at-entry  adapter, trigger installed in its entry point, driver:
+  rewrite           by-handle service, trigger at End-of-DXE, driver
+  trigger-at-entry  by-handle service, trigger installed in its entry point, driver:
                     the installation comes before the driver is armed, so
                     nothing may run
-  no-driver         adapter, trigger at End-of-DXE: the baseline itself,
+  no-driver         by-handle service, trigger at End-of-DXE: the baseline itself,
                     which must hold QEMU's strings and see no strap read
-  planted           adapter, trigger at End-of-DXE, a driver build with a pool
+  planted           by-handle service, trigger at End-of-DXE, a driver build with a pool
                     overrun: a guarded DEBUG firmware must stop on it with a
                     page fault in that image (--debug-firmware)
 
@@ -127,6 +128,8 @@ def check(plan, scenario, result, baseline_path, preview_program=None):
         checks.check_unchanged(before, after)
         expect(products == checks.dmidecode_products(baseline_path, plan.entry_point),
                "dmidecode sees other product names than in the baseline: %r" % products)
+    if scenario != "no-driver":
+        checks.check_same_order(before, after)
     checks.check_linux_report(report, before, name)
     walks = 1 if scenario == "rewrite" else 0
     reads = checks.strap_reads(result.trace_log)
@@ -185,9 +188,10 @@ def main():
         print("PASS: the guarded firmware stopped on the planted overrun with a page fault in the "
               "planted driver; boot took %.1f s" % result.seconds)
         return 0
-    print("PASS: code %d (%s), %s, entry point %d%s%s, no Shell%s; Linux agrees; boot took %.1f s"
+    print("PASS: code %d (%s), %s, entry point %d%s%s%s, no Shell%s; Linux agrees; boot took %.1f s"
           % (args.code, name or "table unchanged", args.scenario, args.entry_point,
              ", noisy straps" if args.noise else "",
+             "" if args.scenario == "no-driver" else ", handles in the baseline's order",
              ", table %s%s" % (os.path.basename(args.table), "" if args.scenario == "no-driver" else
                                ", equal to its preview by handle") if args.table else "",
              "; DEBUG firmware: no ASSERT, no exception" if args.debug_firmware else "", result.seconds))

@@ -101,6 +101,12 @@ class TableCheckTest(unittest.TestCase):
             with self.subTest(fault=fault), self.assertRaises(ft.Failure):
                 ft.check_renamed(before, after, self.name)
 
+    def test_order_must_be_the_baselines(self):
+        ft.check_same_order(dump(table()), dump(table(system=[SYSTEM[0], self.name.encode(), SYSTEM[2]])))
+        for order in (("2", "11", "1"), ("1", "2")):
+            with self.subTest(order=order), self.assertRaises(ft.Failure):
+                ft.check_same_order(dump(table()), dump(table(order=order)))
+
     def test_unchanged_means_byte_identical(self):
         ft.check_unchanged(dump(table()), dump(table(order=("2", "11", "1"))))
         with self.assertRaises(ft.Failure):

@@ -69,6 +69,56 @@ static EFI_STATUS EFIAPI FakeCreateEvent(UINT32 Type, EFI_TPL NotifyTpl, EFI_EVE
   return EFI_SUCCESS;
 }
 
+static EFI_STATUS EFIAPI FakeCreateEventEx(UINT32 Type, EFI_TPL NotifyTpl, EFI_EVENT_NOTIFY Notify,
+                                           CONST VOID *Context, CONST EFI_GUID *Group,
+                                           EFI_EVENT *Event) {
+  CallLog().push_back(Format("CreateEventEx(%08llx,%llu)", Group ? Group->Data1 : 0, NotifyTpl));
+  FakeFirmware &Fw = Firmware();
+  Fw.CreateEventExCalls++;
+  if (Fw.CreateEventExFailsFrom != 0 && Fw.CreateEventExCalls >= Fw.CreateEventExFailsFrom) {
+    return EFI_OUT_OF_RESOURCES;
+  }
+  Fw.Events.push_back(std::unique_ptr<FakeEvent>(
+      new FakeEvent{Type, NotifyTpl, Notify, const_cast<VOID *>(Context), false, 0}));
+  FakeEvent *Made = Fw.Events.back().get();
+  Made->InGroup = Group != nullptr;
+  Made->Group = Group != nullptr ? *Group : EFI_GUID{};
+  *Event = Made;
+  return EFI_SUCCESS;
+}
+
+static void Deliver(FakeEvent *Event) {
+  Event->Pending = false;
+  Event->Notify(Event, Event->Context);
+}
+
+void SignalEventGroup(const EFI_GUID &Group) {
+  FakeFirmware &Fw = Firmware();
+  for (size_t Index = 0; Index < Fw.Events.size(); Index++) {
+    FakeEvent *Event = Fw.Events[Index].get();
+    if (Event->Closed || !Event->InGroup || !SameGuid(Event->Group, Group)) {
+      continue;
+    }
+    Event->Signals++;
+    if (Event->NotifyTpl > Fw.Tpl) {
+      Deliver(Event);
+    } else {
+      Event->Pending = true;
+    }
+  }
+}
+
+void LowerTpl(EFI_TPL Tpl) {
+  FakeFirmware &Fw = Firmware();
+  Fw.Tpl = Tpl;
+  for (size_t Index = 0; Index < Fw.Events.size(); Index++) {
+    FakeEvent *Event = Fw.Events[Index].get();
+    if (Event->Pending && !Event->Closed && Event->NotifyTpl > Tpl) {
+      Deliver(Event);
+    }
+  }
+}
+
 static EFI_STATUS EFIAPI FakeCloseEvent(EFI_EVENT Event) {
   CallLog().push_back("CloseEvent");
   FakeEvent *Closing = AsFakeEvent(Event);
@@ -105,6 +155,82 @@ static EFI_STATUS EFIAPI FakeLocateProtocol(EFI_GUID *Protocol, VOID *Registrati
   return EFI_NOT_FOUND;
 }
 
+EFI_HANDLE HandleOf(size_t InterfaceIndex) {
+  return reinterpret_cast<EFI_HANDLE>(0x2000 + InterfaceIndex);
+}
+
+static FakeFirmware &FirmwareOfHandle(EFI_HANDLE Handle, EFI_GUID *Protocol, size_t *Index) {
+  FakeFirmware &Fw = Firmware();
+  *Index = reinterpret_cast<size_t>(Handle) - 0x2000;
+  if (*Index >= Fw.Interfaces.size() || !SameGuid(Fw.Interfaces[*Index].first, *Protocol)) {
+    *Index = Fw.Interfaces.size();
+  }
+  return Fw;
+}
+
+static EFI_STATUS EFIAPI FakeLocateHandle(EFI_LOCATE_SEARCH_TYPE SearchType, EFI_GUID *Protocol,
+                                          VOID *, UINTN *BufferSize, EFI_HANDLE *Buffer) {
+  CallLog().push_back("LocateHandle");
+  if (SearchType != ByProtocol) {
+    UnexpectedCall("LocateHandle other than ByProtocol");
+  }
+  std::vector<EFI_HANDLE> Found;
+  for (size_t Index = 0; Index < Firmware().Interfaces.size(); Index++) {
+    if (SameGuid(Firmware().Interfaces[Index].first, *Protocol)) {
+      Found.push_back(HandleOf(Index));
+    }
+  }
+  if (Found.empty()) {
+    return EFI_NOT_FOUND;
+  }
+  UINTN Needed = Found.size() * sizeof(EFI_HANDLE);
+  bool Fits = *BufferSize >= Needed;
+  *BufferSize = Needed;
+  if (!Fits) {
+    return EFI_BUFFER_TOO_SMALL;
+  }
+  std::memcpy(Buffer, Found.data(), Needed);
+  return EFI_SUCCESS;
+}
+
+static EFI_STATUS EFIAPI FakeHandleProtocol(EFI_HANDLE Handle, EFI_GUID *Protocol,
+                                            VOID **Interface) {
+  CallLog().push_back("HandleProtocol");
+  size_t Index = 0;
+  FakeFirmware &Fw = FirmwareOfHandle(Handle, Protocol, &Index);
+  if (Index == Fw.Interfaces.size()) {
+    return EFI_UNSUPPORTED;
+  }
+  *Interface = Fw.Interfaces[Index].second;
+  return EFI_SUCCESS;
+}
+
+static EFI_STATUS EFIAPI FakeReinstallProtocolInterface(EFI_HANDLE Handle, EFI_GUID *Protocol,
+                                                        VOID *OldInterface, VOID *NewInterface) {
+  CallLog().push_back("ReinstallProtocolInterface");
+  size_t Index = 0;
+  FakeFirmware &Fw = FirmwareOfHandle(Handle, Protocol, &Index);
+  if (EFI_ERROR(Fw.ReinstallStatus)) {
+    return Fw.ReinstallStatus;
+  }
+  if (Index == Fw.Interfaces.size() || Fw.Interfaces[Index].second != OldInterface) {
+    return EFI_NOT_FOUND;
+  }
+  Fw.Interfaces[Index].second = NewInterface;
+  return EFI_SUCCESS;
+}
+
+static EFI_STATUS EFIAPI FakeInstallProtocolInterface(EFI_HANDLE *Handle, EFI_GUID *Protocol,
+                                                      EFI_INTERFACE_TYPE, VOID *Interface) {
+  CallLog().push_back("InstallProtocolInterface");
+  if (*Handle != nullptr) {
+    UnexpectedCall("InstallProtocolInterface on an existing handle");
+  }
+  *Handle = HandleOf(Firmware().Interfaces.size());
+  InstallInterface(*Protocol, Interface);
+  return EFI_SUCCESS;
+}
+
 void InstallInterface(const EFI_GUID &Guid, VOID *Interface) {
   FakeFirmware &Fw = Firmware();
   Fw.Interfaces.push_back({Guid, Interface});
@@ -133,7 +259,12 @@ void ResetFirmware() {
   Bs.AllocatePool = FakeAllocatePool;
   Bs.FreePool = FakeFreePool;
   Bs.CreateEvent = FakeCreateEvent;
+  Bs.CreateEventEx = FakeCreateEventEx;
   Bs.CloseEvent = FakeCloseEvent;
+  Bs.LocateHandle = FakeLocateHandle;
+  Bs.HandleProtocol = FakeHandleProtocol;
+  Bs.ReinstallProtocolInterface = FakeReinstallProtocolInterface;
+  Bs.InstallProtocolInterface = FakeInstallProtocolInterface;
   Bs.RegisterProtocolNotify = FakeRegisterProtocolNotify;
   Bs.LocateProtocol = FakeLocateProtocol;
   Instance->SystemTable.BootServices = &Bs;

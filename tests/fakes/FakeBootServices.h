@@ -1,5 +1,6 @@
-// A boot services table for host tests. Pool, events, protocol lookup and
-// protocol notification are modelled; every other slot aborts the test.
+// A boot services table for host tests. Pool, events and event groups with
+// the TPL's hold on notifications, protocol lookup, installation and
+// notification are modelled; every other slot aborts the test.
 #pragma once
 
 #include <map>
@@ -16,6 +17,9 @@ struct FakeEvent {
   VOID *Context;
   bool Closed;
   unsigned Signals;
+  bool InGroup = false;  // made by CreateEventEx with a group
+  EFI_GUID Group = {};
+  bool Pending = false;  // signalled while the TPL held its notification back
 };
 
 struct FakeFirmware {
@@ -32,8 +36,16 @@ struct FakeFirmware {
   std::vector<std::unique_ptr<FakeEvent>> Events;
   EFI_STATUS CreateEventStatus = EFI_SUCCESS;
 
+  unsigned CreateEventExCalls = 0;
+  unsigned CreateEventExFailsFrom = 0;  // the n-th CreateEventEx (from 1) and later fail
+  // The TPL the code under test runs at: notifications at or below it wait.
+  EFI_TPL Tpl = TPL_APPLICATION;
+
   // Interfaces LocateProtocol finds, by GUID, and events registered for them.
+  // The handle of Interfaces[i] is HandleOf(i); LocateHandle, HandleProtocol
+  // and ReinstallProtocolInterface work on it.
   std::vector<std::pair<EFI_GUID, VOID *>> Interfaces;
+  EFI_STATUS ReinstallStatus = EFI_SUCCESS;
   std::vector<std::pair<EFI_GUID, EFI_EVENT>> Notifications;
 };
 
@@ -48,5 +60,11 @@ void ResetServiceFakes();
 // registered for it; the notification runs at once.
 void InstallInterface(const EFI_GUID &Guid, VOID *Interface);
 FakeEvent *AsFakeEvent(EFI_EVENT Event);
+EFI_HANDLE HandleOf(size_t InterfaceIndex);
+// Signals every open event of Group, as InstallConfigurationTable does for a
+// table's GUID: each notification runs at once unless the TPL holds it back.
+void SignalEventGroup(const EFI_GUID &Group);
+// Lowers the TPL to Tpl and runs the notifications it held back.
+void LowerTpl(EFI_TPL Tpl);
 size_t PoolLeaks();
 bool SameGuid(const EFI_GUID &A, const EFI_GUID &B);

@@ -1,14 +1,8 @@
-// Event groups of the boot phase, written from the UEFI 2.x (CreateEventEx)
-// and PI 1.x (End-of-DXE, volume 2) specifications.
+// Event groups of the boot phase, written from the PI 1.x standard (End-of-DXE,
+// volume 2).
 #pragma once
 
 #include "platform/Uefi.h"
-
-typedef EFI_STATUS(EFIAPI *EFI_CREATE_EVENT_EX)(IN UINT32 Type, IN EFI_TPL NotifyTpl,
-                                                IN EFI_EVENT_NOTIFY NotifyFunction,
-                                                IN CONST VOID *NotifyContext,
-                                                IN CONST EFI_GUID *EventGroup,
-                                                OUT EFI_EVENT *Event);
 
 // Signalled by the platform once every driver of the firmware volumes has
 // been dispatched, before consoles and boot options.

@@ -25,6 +25,6 @@ extern "C" EFI_STATUS EFIAPI SmbiosBoardNameTriggerEntry(IN EFI_HANDLE ImageHand
   static CONST EFI_GUID EndOfDxe = EFI_END_OF_DXE_EVENT_GROUP_GUID;
   EFI_BOOT_SERVICES *BootServices = SystemTable->BootServices;
   EFI_EVENT Event = nullptr;
-  return ((EFI_CREATE_EVENT_EX)BootServices->CreateEventEx)(
-      EVT_NOTIFY_SIGNAL, TPL_CALLBACK, InstallTriggerAtEndOfDxe, BootServices, &EndOfDxe, &Event);
+  return BootServices->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, InstallTriggerAtEndOfDxe,
+                                     BootServices, &EndOfDxe, &Event);
 }

@@ -1,59 +1,51 @@
 #include "packaging/modules/SmbiosByHandleService/ByHandle.h"
 #include "platform/Platform.h"
 
+#include "packaging/modules/SmbiosByHandleService/HandleIndex.h"
+#include "packaging/modules/SmbiosByHandleService/Replace.h"
 #include "packaging/modules/SmbiosByHandleService/SmbiosTable.h"
 
-ADAPTER_STATE AdapterState;
+BY_HANDLE_SERVICE ByHandleService;
 
-VOID InitAdapterState(IN EFI_SMBIOS_PROTOCOL *Standard, IN EFI_BOOT_SERVICES *BootServices,
-                      IN UINT16 EndOfTableHandle) {
-  AdapterState.Standard = Standard;
-  AdapterState.BootServices = BootServices;
-  AdapterState.EndOfTableHandle = EndOfTableHandle;
-  AdapterState.EndOfTable[0] = SMBIOS_TYPE_END_OF_TABLE;
-  AdapterState.EndOfTable[1] = 4;
-  AdapterState.EndOfTable[2] = (UINT8)EndOfTableHandle;
-  AdapterState.EndOfTable[3] = (UINT8)(EndOfTableHandle >> 8);
-  AdapterState.EndOfTable[4] = 0;
-  AdapterState.EndOfTable[5] = 0;
+// The largest structure the 16-bit sizes of both entries can express.
+static CONST UINT32 MaxStructureSize = 0xFFFF;
+
+VOID InitByHandleService(IN EFI_SMBIOS_PROTOCOL *Standard, IN EFI_BOOT_SERVICES *BootServices,
+                         IN UINT16 EndOfTableHandle) {
+  ByHandleService.Standard = Standard;
+  ByHandleService.BootServices = BootServices;
+  InitHandleIndex(Standard, BootServices);
+  SetEndOfTableHandle(EndOfTableHandle);
 }
 
-// The standard walk is the only way to reach a structure by its handle.
-static EFI_SMBIOS_TABLE_HEADER *FindHeld(IN UINT16 Handle, OUT EFI_HANDLE *Producer) {
-  EFI_SMBIOS_PROTOCOL *Standard = AdapterState.Standard;
-  EFI_SMBIOS_HANDLE Cursor = SMBIOS_HANDLE_PI_RESERVED;
-  EFI_SMBIOS_TABLE_HEADER *Record = nullptr;
-  EFI_HANDLE RecordProducer = nullptr;
-  // Bounded: a protocol holds at most one structure per handle value.
-  for (UINT32 Step = 0; Step < 0x10000; Step++) {
-    if (EFI_ERROR(Standard->GetNext(Standard, &Cursor, nullptr, &Record, &RecordProducer)) ||
-        Record == nullptr) {
-      return nullptr;
-    }
-    if (Record->Handle == Handle) {
-      if (Producer != nullptr) {
-        *Producer = RecordProducer;
-      }
-      return Record;
-    }
-  }
-  return nullptr;
+VOID SetEndOfTableHandle(IN UINT16 EndOfTableHandle) {
+  ByHandleService.EndOfTableHandle = EndOfTableHandle;
+  ByHandleService.EndOfTable[0] = SMBIOS_TYPE_END_OF_TABLE;
+  ByHandleService.EndOfTable[1] = 4;
+  ByHandleService.EndOfTable[2] = (UINT8)EndOfTableHandle;
+  ByHandleService.EndOfTable[3] = (UINT8)(EndOfTableHandle >> 8);
+  ByHandleService.EndOfTable[4] = 0;
+  ByHandleService.EndOfTable[5] = 0;
 }
 
-EFI_STATUS EFIAPI AdapterReadStructureByHandle(IN UINT16 Handle, OUT UINT8 **Structure,
-                                               OUT UINT16 *Size) {
-  if (Structure == nullptr || Size == nullptr || AdapterState.Standard == nullptr) {
+EFI_STATUS EFIAPI SmbiosReadStructureByHandle(IN UINT16 Handle, OUT UINT8 **Structure,
+                                              OUT UINT16 *Size) {
+  if (Structure == nullptr || Size == nullptr || ByHandleService.Standard == nullptr) {
     return EFI_INVALID_PARAMETER;
   }
-  EFI_SMBIOS_TABLE_HEADER *Record = FindHeld(Handle, nullptr);
+  EFI_SMBIOS_TABLE_HEADER *Record = FindStructure(Handle, nullptr);
   if (Record != nullptr) {
+    UINT32 Measured = MeasureStructure((CONST UINT8 *)Record, MaxStructureSize);
+    if (Measured == 0) {
+      return EFI_BAD_BUFFER_SIZE;
+    }
     *Structure = (UINT8 *)Record;
-    *Size = (UINT16)MeasureStructure((CONST UINT8 *)Record, 0xFFFF);
+    *Size = (UINT16)Measured;
     return EFI_SUCCESS;
   }
-  if (Handle == AdapterState.EndOfTableHandle) {
-    *Structure = AdapterState.EndOfTable;
-    *Size = sizeof(AdapterState.EndOfTable);
+  if (Handle == ByHandleService.EndOfTableHandle) {
+    *Structure = ByHandleService.EndOfTable;
+    *Size = sizeof(ByHandleService.EndOfTable);
     return EFI_SUCCESS;
   }
   return EFI_NOT_FOUND;
@@ -77,47 +69,45 @@ static EFI_STATUS CheckReplacement(IN UINT16 Handle, IN CONST UINT8 *Buffer, IN 
   return Described == Size ? EFI_SUCCESS : EFI_BAD_BUFFER_SIZE;
 }
 
-EFI_STATUS EFIAPI AdapterWriteStructureByHandle(IN UINT16 Handle, IN CONST UINT8 *Buffer,
-                                                IN UINT16 Size) {
-  if (AdapterState.Standard == nullptr) {
+EFI_STATUS EFIAPI SmbiosWriteStructureByHandle(IN UINT16 Handle, IN CONST UINT8 *Buffer,
+                                               IN UINT16 Size) {
+  if (ByHandleService.Standard == nullptr) {
     return EFI_NOT_READY;
   }
-  if (Handle == AdapterState.EndOfTableHandle) {
+  if (Handle == ByHandleService.EndOfTableHandle) {
     return EFI_ACCESS_DENIED;
   }
   EFI_STATUS Status = CheckReplacement(Handle, Buffer, Size);
   if (EFI_ERROR(Status)) {
     return Status;
   }
-  EFI_HANDLE Producer = nullptr;
-  EFI_SMBIOS_TABLE_HEADER *Held = FindHeld(Handle, &Producer);
+  REPLACEMENT Replacement = {ByHandleService.Standard, Handle, nullptr, nullptr, 0, Buffer, Size};
+  EFI_SMBIOS_TABLE_HEADER *Held = FindStructure(Handle, &Replacement.Producer);
   if (Held == nullptr) {
     return EFI_NOT_FOUND;
   }
   if (Held->Type != Buffer[0]) {
     return EFI_INVALID_PARAMETER;
   }
+  Replacement.HeldSize = MeasureStructure((CONST UINT8 *)Held, MaxStructureSize);
+  if (Replacement.HeldSize == 0) {
+    return EFI_BAD_BUFFER_SIZE;
+  }
 
-  // Remove frees the held structure, so keep a copy to put back if the
-  // firmware refuses the new one.
-  UINT32 HeldSize = MeasureStructure((CONST UINT8 *)Held, 0xFFFF);
+  // SmbiosDxe frees the held structure when it resizes or removes it, so
+  // keep a copy to put back if it refuses the new one.
   UINT8 *Saved = nullptr;
-  Status = AdapterState.BootServices->AllocatePool(EfiBootServicesData, HeldSize, (VOID **)&Saved);
+  EFI_BOOT_SERVICES *BootServices = ByHandleService.BootServices;
+  Status = BootServices->AllocatePool(EfiBootServicesData, Replacement.HeldSize, (VOID **)&Saved);
   if (EFI_ERROR(Status) || Saved == nullptr) {
     return EFI_ERROR(Status) ? Status : EFI_OUT_OF_RESOURCES;
   }
-  CopyBytes(Saved, (CONST UINT8 *)Held, HeldSize);
-
-  EFI_SMBIOS_PROTOCOL *Standard = AdapterState.Standard;
-  Status = Standard->Remove(Standard, Handle);
-  if (!EFI_ERROR(Status)) {
-    EFI_SMBIOS_HANDLE NewHandle = Handle;
-    Status = Standard->Add(Standard, Producer, &NewHandle, (EFI_SMBIOS_TABLE_HEADER *)Buffer);
-    if (EFI_ERROR(Status)) {
-      EFI_SMBIOS_HANDLE OldHandle = Handle;
-      Standard->Add(Standard, Producer, &OldHandle, (EFI_SMBIOS_TABLE_HEADER *)Saved);
-    }
-  }
-  AdapterState.BootServices->FreePool(Saved);
+  CopyBytes(Saved, (CONST UINT8 *)Held, Replacement.HeldSize);
+  Replacement.Held = Saved;
+  Status =
+      OnlyStringsDiffer(&Replacement) ? ReplaceStrings(&Replacement) : ReplaceWhole(&Replacement);
+  // Called at TPL_NOTIFY, SmbiosDxe's republishing notifies nobody yet.
+  MarkHandleIndexStale();
+  BootServices->FreePool(Saved);
   return Status;
 }

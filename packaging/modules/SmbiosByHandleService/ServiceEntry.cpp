@@ -2,60 +2,74 @@
 // service the board-name driver calls: it takes the standard record that
 // EDK II's SmbiosDxe installs, builds the longer record (standard members
 // first, the by-handle entries at entries 12 and 14) and reinstalls it on the
-// same handle, so that every lookup under the SMBIOS service GUID finds it.
+// same handle, so that every lookup under the SMBIOS protocol GUID finds it.
 // It writes nothing to the console.
 #include "packaging/modules/SmbiosByHandleService/ByHandle.h"
-#include "packaging/modules/SmbiosByHandleService/SmbiosTable.h"
 #include "platform/Platform.h"
 #include "platform/SmbiosTableService.h"
 
-struct TARGET_SMBIOS_SERVICE {
+#include "packaging/modules/SmbiosByHandleService/HandleIndex.h"
+#include "packaging/modules/SmbiosByHandleService/SmbiosTable.h"
+
+struct SMBIOS_BY_HANDLE_RECORD {
   EFI_SMBIOS_PROTOCOL Standard;  // entries 0 to 4, so existing consumers keep working
-  VOID *VendorEntries[7];        // entries 5 to 11: vendor services this board lacks
+  VOID *VendorEntries[7];        // entries 5 to 11: vendor services a stock platform lacks
   SMBIOS_READ_STRUCTURE_BY_HANDLE ReadStructureByHandle;
   VOID *Entry13;
   SMBIOS_WRITE_STRUCTURE_BY_HANDLE WriteStructureByHandle;
 };
 
-static_assert(__builtin_offsetof(TARGET_SMBIOS_SERVICE, VendorEntries) == 5 * sizeof(VOID *),
+static_assert(__builtin_offsetof(SMBIOS_BY_HANDLE_RECORD, VendorEntries) == 5 * sizeof(VOID *),
               "vendor entries follow the standard record");
-static_assert(__builtin_offsetof(TARGET_SMBIOS_SERVICE, ReadStructureByHandle) ==
+static_assert(__builtin_offsetof(SMBIOS_BY_HANDLE_RECORD, ReadStructureByHandle) ==
                   __builtin_offsetof(SMBIOS_TABLE_SERVICE, ReadStructureByHandle),
               "read entry where the driver calls it");
-static_assert(__builtin_offsetof(TARGET_SMBIOS_SERVICE, WriteStructureByHandle) ==
+static_assert(__builtin_offsetof(SMBIOS_BY_HANDLE_RECORD, WriteStructureByHandle) ==
                   __builtin_offsetof(SMBIOS_TABLE_SERVICE, WriteStructureByHandle),
               "write entry where the driver calls it");
 
-// OVMF finds its private data from This, so the standard members of the new
-// record forward to the original record with the original This.
+// SmbiosDxe finds its private data from This, so the standard members of the
+// new record forward to the original record with the original This. A change
+// made through them may come at TPL_NOTIFY, before the table's event groups
+// are delivered, so each marks the handle index stale itself.
 static EFI_STATUS EFIAPI ForwardAdd(IN CONST EFI_SMBIOS_PROTOCOL *, IN EFI_HANDLE Producer,
                                     IN OUT EFI_SMBIOS_HANDLE *Handle,
                                     IN EFI_SMBIOS_TABLE_HEADER *Record) {
-  return AdapterState.Standard->Add(AdapterState.Standard, Producer, Handle, Record);
+  EFI_SMBIOS_PROTOCOL *Standard = ByHandleService.Standard;
+  EFI_STATUS Status = Standard->Add(Standard, Producer, Handle, Record);
+  MarkHandleIndexStale();
+  return Status;
 }
 
 static EFI_STATUS EFIAPI ForwardUpdateString(IN CONST EFI_SMBIOS_PROTOCOL *,
                                              IN EFI_SMBIOS_HANDLE *Handle, IN UINTN *Number,
                                              IN CHAR8 *String) {
-  return AdapterState.Standard->UpdateString(AdapterState.Standard, Handle, Number, String);
+  EFI_SMBIOS_PROTOCOL *Standard = ByHandleService.Standard;
+  EFI_STATUS Status = Standard->UpdateString(Standard, Handle, Number, String);
+  MarkHandleIndexStale();
+  return Status;
 }
 
 static EFI_STATUS EFIAPI ForwardRemove(IN CONST EFI_SMBIOS_PROTOCOL *,
                                        IN EFI_SMBIOS_HANDLE Handle) {
-  return AdapterState.Standard->Remove(AdapterState.Standard, Handle);
+  EFI_SMBIOS_PROTOCOL *Standard = ByHandleService.Standard;
+  EFI_STATUS Status = Standard->Remove(Standard, Handle);
+  MarkHandleIndexStale();
+  return Status;
 }
 
 static EFI_STATUS EFIAPI ForwardGetNext(IN CONST EFI_SMBIOS_PROTOCOL *,
                                         IN OUT EFI_SMBIOS_HANDLE *Handle, IN EFI_SMBIOS_TYPE *Type,
                                         OUT EFI_SMBIOS_TABLE_HEADER **Record,
                                         OUT EFI_HANDLE *Producer) {
-  return AdapterState.Standard->GetNext(AdapterState.Standard, Handle, Type, Record, Producer);
+  EFI_SMBIOS_PROTOCOL *Standard = ByHandleService.Standard;
+  return Standard->GetNext(Standard, Handle, Type, Record, Producer);
 }
 
-// Any entry this stand-in does not offer answers instead of jumping to null.
+// Any entry this module does not offer answers instead of jumping to null.
 static EFI_STATUS EFIAPI UnsupportedEntry() { return EFI_UNSUPPORTED; }
 
-// Dispatched from the firmware volume, the adapter can start before the
+// Dispatched from the firmware volume, this module can start before the
 // platform has added any structure, so no table is published yet. The
 // End-of-Table handle is then taken from the table at the first read that
 // finds it published; the reads come from the trigger, late in boot.
@@ -72,30 +86,41 @@ static EFI_STATUS EFIAPI ReadOnceTablePublished(IN UINT16 Handle, OUT UINT8 **St
                                                 OUT UINT16 *Size) {
   TABLE_SUMMARY Summary;
   if (!EndOfTableKnown && SummarizePublishedTable(&Summary)) {
-    InitAdapterState(AdapterState.Standard, AdapterState.BootServices, Summary.EndOfTableHandle);
+    SetEndOfTableHandle(Summary.EndOfTableHandle);
     EndOfTableKnown = TRUE;
   }
-  return AdapterReadStructureByHandle(Handle, Structure, Size);
+  return SmbiosReadStructureByHandle(Handle, Structure, Size);
 }
 
-static TARGET_SMBIOS_SERVICE TargetService;
+static SMBIOS_BY_HANDLE_RECORD ServiceRecord;
 static EFI_GUID ServiceGuid;  // a writable copy: the boot services take a non-const GUID
 
-static VOID BuildTargetService(IN EFI_SMBIOS_PROTOCOL *Standard) {
-  TargetService.Standard.Add = ForwardAdd;
-  TargetService.Standard.UpdateString = ForwardUpdateString;
-  TargetService.Standard.Remove = ForwardRemove;
-  TargetService.Standard.GetNext = ForwardGetNext;
-  TargetService.Standard.MajorVersion = Standard->MajorVersion;
-  TargetService.Standard.MinorVersion = Standard->MinorVersion;
+static VOID BuildRecord(IN EFI_SMBIOS_PROTOCOL *Standard) {
+  ServiceRecord.Standard.Add = ForwardAdd;
+  ServiceRecord.Standard.UpdateString = ForwardUpdateString;
+  ServiceRecord.Standard.Remove = ForwardRemove;
+  ServiceRecord.Standard.GetNext = ForwardGetNext;
+  ServiceRecord.Standard.MajorVersion = Standard->MajorVersion;
+  ServiceRecord.Standard.MinorVersion = Standard->MinorVersion;
   for (UINTN Index = 0; Index < 7; Index++) {
-    TargetService.VendorEntries[Index] = (VOID *)UnsupportedEntry;
+    ServiceRecord.VendorEntries[Index] = (VOID *)UnsupportedEntry;
   }
-  TargetService.ReadStructureByHandle = ReadOnceTablePublished;
-  TargetService.Entry13 = (VOID *)UnsupportedEntry;
-  TargetService.WriteStructureByHandle = AdapterWriteStructureByHandle;
+  ServiceRecord.ReadStructureByHandle = ReadOnceTablePublished;
+  ServiceRecord.Entry13 = (VOID *)UnsupportedEntry;
+  ServiceRecord.WriteStructureByHandle = SmbiosWriteStructureByHandle;
 }
 
+// Replaces SmbiosDxe's record by the longer one on the same handle. Needs the
+// SMBIOS protocol installed (the module's dependency). Returns
+//   EFI_SUCCESS            the longer record is installed; if the table's
+//                          event groups could not be registered, every
+//                          by-handle lookup walks the record instead
+//   EFI_UNSUPPORTED        more than one record is installed under the GUID
+//   EFI_NOT_FOUND          HandleProtocol gave no record
+//   others                 LocateHandle's (EFI_BUFFER_TOO_SMALL for more than
+//                          four records), HandleProtocol's or
+//                          ReinstallProtocolInterface's status; nothing stays
+//                          registered and SmbiosDxe's record stays in place
 extern "C" EFI_STATUS EFIAPI SmbiosByHandleServiceEntry(IN EFI_HANDLE ImageHandle,
                                                         IN EFI_SYSTEM_TABLE *SystemTable) {
   (void)ImageHandle;
@@ -123,8 +148,15 @@ extern "C" EFI_STATUS EFIAPI SmbiosByHandleServiceEntry(IN EFI_HANDLE ImageHandl
     return EFI_ERROR(Status) ? Status : EFI_NOT_FOUND;
   }
 
-  InitAdapterState(Standard, BootServices, Summary.EndOfTableHandle);
-  BuildTargetService(Standard);
-  return BootServices->ReinstallProtocolInterface(Handles[0], &ServiceGuid, Standard,
-                                                  &TargetService);
+  InitByHandleService(Standard, BootServices, Summary.EndOfTableHandle);
+  BuildRecord(Standard);
+  Status =
+      BootServices->ReinstallProtocolInterface(Handles[0], &ServiceGuid, Standard, &ServiceRecord);
+  if (EFI_ERROR(Status)) {
+    return Status;
+  }
+  // Only now: an image whose entry fails is unloaded, and a registered
+  // notification would then point into freed code.
+  WatchTableChanges();
+  return EFI_SUCCESS;
 }

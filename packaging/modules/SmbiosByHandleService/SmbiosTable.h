@@ -1,6 +1,7 @@
 // Reading SMBIOS structures and the table that the firmware publishes, with
-// every step bounded by the bytes known to be there. Shared by the service
-// adapter and the table dump; pure byte work except LocatePublishedTable.
+// every step bounded by the bytes known to be there. Shared by the by-handle
+// service and the testbed's table dump; pure byte work except
+// LocatePublishedTable.
 #pragma once
 
 #include "platform/Uefi.h"
@@ -36,4 +37,6 @@ BOOLEAN LocatePublishedTable(IN EFI_SYSTEM_TABLE *SystemTable, OUT PUBLISHED_TAB
 // Same test on a bare entry point; fills Published from it.
 BOOLEAN ParseEntryPoint(IN CONST UINT8 *EntryPoint, OUT PUBLISHED_TABLE *Published);
 
+// The sum of Length bytes, modulo 256: 0 over an entry point whose checksum
+// holds.
 UINT8 SumBytes(IN CONST UINT8 *Bytes, IN UINTN Length);

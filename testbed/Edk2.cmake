@@ -1,6 +1,7 @@
 # ---- OVMF built from Debian's edk2 source, as a board vendor builds it -----
-# DEBUG, with the DXE core's memory guards; the driver is a prebuilt module
-# in a copy of OVMF's platform description (tools/edk2_platform.py). The
+# DEBUG, with the DXE core's memory guards; our modules are listed in a copy
+# of OVMF's platform description only through the include files the default
+# build writes in build/edk2 (tools/edk2_platform.py). The
 # build is a test fixture (label edk2), so `scripts/test -LE edk2` skips it.
 
 # The driver with a planted pool overrun: the guarded firmware must stop on it.
@@ -13,8 +14,11 @@ add_efi_image(TestbedPlantedOverrun
 
 set(PLANTED_FILE_GUID 5C8E6F03-2A4B-4E0D-9B61-7F2D3C4A5B10)
 
-set(TESTBED_EDK2_MODULES ${CMAKE_BINARY_DIR}/testbed/edk2-modules)
-add_edk2_module(TestbedStrapMarkDriver GUID ${STRAP_MARK_FILE_GUID} DESTINATION ${TESTBED_EDK2_MODULES})
+# The testbed's own files each variant adds as FILE statements beside our
+# include line.
+set(EDK2_TESTBED_FILES
+    --strap-mark ${STRAP_MARK_FILE_GUID}=${CMAKE_BINARY_DIR}/efi/TestbedStrapMarkDriver.efi
+    --planted ${PLANTED_FILE_GUID}=${CMAKE_BINARY_DIR}/efi/TestbedPlantedOverrun.efi)
 
 # The harness's own checks, without a build: anchors and the image placed.
 add_test(NAME testbed.edk2-platform COMMAND ${TESTBED_PYTHON} -m unittest test_edk2_platform
@@ -30,8 +34,7 @@ set_tests_properties(edk2.source PROPERTIES LABELS "edk2;tpm" TIMEOUT 900 COST 1
                      FIXTURES_SETUP edk2_source)
 add_test(NAME edk2.build
          COMMAND ${TESTBED_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/tools/edk2_platform.py --out ${EDK2_DIR}
-                 --modules ${CMAKE_BINARY_DIR}/edk2 --modules ${TESTBED_EDK2_MODULES}
-                 --planted ${PLANTED_FILE_GUID}=${CMAKE_BINARY_DIR}/efi/TestbedPlantedOverrun.efi)
+                 --modules ${CMAKE_BINARY_DIR}/edk2 ${EDK2_TESTBED_FILES})
 # The longest test: started first, beside the others.
 set_tests_properties(edk2.build PROPERTIES LABELS edk2 TIMEOUT 1500 COST 10000
                      FIXTURES_SETUP edk2_platform FIXTURES_REQUIRED edk2_source)
@@ -39,8 +42,7 @@ set_tests_properties(edk2.build PROPERTIES LABELS edk2 TIMEOUT 1500 COST 10000
 # Bad input for real: a version apt cannot fetch, a build that fails.
 add_test(NAME edk2.refusals
          COMMAND ${TESTBED_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/tools/test_edk2_refusals.py ${EDK2_DIR}/source
-                 ${CMAKE_BINARY_DIR}/edk2,${TESTBED_EDK2_MODULES}
-                 ${PLANTED_FILE_GUID}=${CMAKE_BINARY_DIR}/efi/TestbedPlantedOverrun.efi)
+                 ${CMAKE_BINARY_DIR}/edk2 ${EDK2_TESTBED_FILES})
 set_tests_properties(edk2.refusals PROPERTIES LABELS edk2 TIMEOUT 300 FIXTURES_REQUIRED edk2_platform)
 
 # UEFIExtract reads both images that hold the driver without a message.

@@ -31,3 +31,7 @@ add_efi_image(SmbiosBoardNameTrigger
           ${CMAKE_SOURCE_DIR}/driver/TriggerProtocol.cpp)
 add_firmware_file(SmbiosBoardNameTrigger GUID ${SMBIOS_BOARD_NAME_TRIGGER_FILE_GUID})
 add_edk2_module(SmbiosBoardNameTrigger GUID ${SMBIOS_BOARD_NAME_TRIGGER_FILE_GUID})
+
+# One include per platform file lists the three, in dispatch order: the
+# service, the driver, the trigger.
+add_edk2_includes(SmbiosBoardName SmbiosByHandleService SmbiosBoardName SmbiosBoardNameTrigger)

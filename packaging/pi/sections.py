@@ -132,5 +132,18 @@ def dependency_expression(guids):
     return bytes(code)
 
 
+def depex_guids(code):
+    """The protocol GUIDs of an expression dependency_expression writes, in
+    order ([] for TRUE); LayoutError for any other expression."""
+    guids = []
+    offset = 0
+    while offset + 17 <= len(code) and code[offset] == DEPEX_PUSH:
+        guids.append(guid_text(code[offset + 1:offset + 17]))
+        offset += 17 + (1 if len(guids) > 1 else 0)  # every GUID after the first is ANDed
+    if dependency_expression(guids) != bytes(code):
+        raise LayoutError("dependency expression %s is neither TRUE nor all of some protocols" % bytes(code).hex())
+    return guids
+
+
 def depex_section(guids):
     return Section(DXE_DEPEX, dependency_expression(guids))

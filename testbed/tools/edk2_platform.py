@@ -1,22 +1,30 @@
 #!/usr/bin/env python3
 """Builds OVMF from Debian's edk2 source the way a board vendor builds a
 platform: DEBUG, with the DXE core's memory guards (heap guard on boot-service
-data pages and pools, NX, NULL-pointer detection, stack guard), and the driver
-as a prebuilt module listed in a copy of OVMF's own platform description.
+data pages and pools, NX, NULL-pointer detection, stack guard), and our
+modules listed in a copy of OVMF's own platform description only through the
+include files the default build writes (build/edk2/SmbiosBoardName.*.inc).
 
 The source is the edk2 source package of the installed ovmf package's
 version, fetched through an apt configuration of our own (the system's apt
 sources stay as they are) and unpacked with Debian's patches. OVMF's DSC and
 FDF are copied and lines are added at named anchors; their tree is never
-edited. The platform is built once, by EDK II's `build`; each variant's flash
-is then laid out from it by GenFds, from an FDF of its own:
+edited. The platform is built once, by EDK II's `build`, from the DSC that
+includes SmbiosBoardName.dsc.inc; each variant's flash is then laid out from
+it by GenFds, from an FDF of its own:
 
-  driver        the driver as a binary module (INF), with the stand-ins
-  driver-file   the driver as a FILE statement, with the stand-ins
-  no-driver     the stand-ins alone, the "before"
-  planted       a testbed-only driver build with a pool overrun (FILE statement)
+  driver        the modules as INF statements (SmbiosBoardNameInf.fdf.inc,
+                last in the DXE volume, with SmbiosBoardName.dsc.inc)
+  driver-file   the modules as FILE statements (SmbiosBoardName.fdf.inc),
+                laid out with OVMF's own DSC: no DSC line, no rule
+  no-driver     none of our modules, the "before"
+  planted       the FILE statements and a testbed-only driver build with a
+                pool overrun (a FILE statement of its own)
 
-  edk2_platform.py --out DIR --modules DIR [--modules DIR ...] --planted GUID=X.efi
+Every variant also holds the testbed's strap mark (a FILE statement), which
+reads each strap port once at dispatch so the port trace shows it works.
+
+  edk2_platform.py --out DIR --modules DIR --strap-mark GUID=X.efi --planted GUID=X.efi
 
 writes DIR/<variant>.fd (the code flash) and DIR/vars.fd. Everything is cached
 under DIR: an unchanged rerun builds nothing, and a changed module only reruns
@@ -24,6 +32,7 @@ GenFds. A failure leaves no image behind and says why (with the log's last
 lines)."""
 
 import argparse
+import dataclasses
 import hashlib
 import os
 import shutil
@@ -35,15 +44,18 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import flash_image  # noqa: E402
 from pi.layout import LayoutError, write_whole  # noqa: E402
-from pi.sections import PE32  # noqa: E402
+from pi.sections import DXE_DEPEX, PE32, dependency_expression  # noqa: E402
 
-DRIVER = "SmbiosBoardName"
+INCLUDES = "SmbiosBoardName"
+FDF_FILES = INCLUDES + ".fdf.inc"
+FDF_INFS = INCLUDES + "Inf.fdf.inc"
+DSC_COMPONENTS = INCLUDES + ".dsc.inc"
+STRAP_MARK = "TestbedStrapMarkDriver"
 PLANTED = "TestbedPlantedOverrun"
-# The shipped service and trigger, with the testbed's strap mark between them.
-STAND_INS = ("SmbiosByHandleService", "TestbedStrapMarkDriver", "SmbiosBoardNameTrigger")
 
 PLATFORM = "OvmfPkg/OvmfPkgX64"
-PLATFORM_COPY = "Testbed/OvmfBoardName"
+PLATFORM_COPY = "Testbed/OvmfBoardName"   # OVMF's DSC with our include, and each variant's FDF
+STOCK_DSC = "Testbed/OvmfStock.dsc"       # OVMF's DSC as it is
 OUTPUT = "Build/OvmfX64/DEBUG_GCC5"
 # Debian's patches make OVMF's Shell need the Secure Boot libraries.
 BUILD_DEFINES = ["-D", "SECURE_BOOT_ENABLE=TRUE"]
@@ -61,51 +73,42 @@ GUARD_PCDS = [
 ]
 GUARD_OPTIONS = [word for pcd in GUARD_PCDS for word in ("--pcd", pcd)]
 
-# (anchor line, lines added after it) for the DSC: our modules are listed
-# after the SMBIOS producer, outside its <LibraryClasses> block.
-DSC_ADDITIONS = [
-    ("  OvmfPkg/SmbiosPlatformDxe/SmbiosPlatformDxe.inf", [
-        "",
-        "  # The board's SMBIOS service and trigger (testbed stand-ins), and the driver, prebuilt.",
-        *["  %s/%s.inf" % (name, name) for name in STAND_INS],
-        "  %s/%s.inf" % (DRIVER, DRIVER),
-    ]),
-]
+# The DSC's one line, after the SMBIOS producer and outside its
+# <LibraryClasses> block.
+DSC_ANCHOR = "  OvmfPkg/SmbiosPlatformDxe/SmbiosPlatformDxe.inf"
+DSC_LINES = ["", "  # The board-name driver and its companions, prebuilt.", "  !include " + DSC_COMPONENTS]
+# The FDF's lines: FILE statements after the SMBIOS producer; the INF listing,
+# which ends with its own rule, as the DXE volume's last line.
 FDF_ANCHOR = "INF  OvmfPkg/SmbiosPlatformDxe/SmbiosPlatformDxe.inf"
-# OVMF's FDF has rules for binary UEFI drivers only.
-FDF_RULE_ANCHOR = "[Rule.Common.DXE_RUNTIME_DRIVER]"
-BINARY_DXE_RULE = [
-    "[Rule.Common.DXE_DRIVER.BINARY]",
-    "  FILE DRIVER = $(NAMED_GUID) {",
-    "    DXE_DEPEX DXE_DEPEX Optional      |.depex",
-    "    PE32      PE32                    |.efi",
-    "    UI        STRING=\"$(MODULE_NAME)\" Optional",
-    "  }",
-    "",
-]
+FDF_VOLUME_END = "[FV.FVMAIN_COMPACT]"
 
 
-def file_statement(guid, name, image):
+def file_statement(guid, name):
+    """A testbed-only driver, copied into the workspace's Testbed folder."""
     return ["FILE DRIVER = %s {" % guid,
             "  SECTION DXE_DEPEX_EXP = {TRUE}",
-            "  SECTION PE32 = %s" % image,
+            "  SECTION PE32 = Testbed/%s.efi" % name,
             "  SECTION UI = \"%s\"" % name,
             "}"]
 
 
-STAND_IN_LINES = ["INF  %s/%s.inf" % (name, name) for name in STAND_INS]
+@dataclasses.dataclass
+class Variant:
+    after_producer: list   # lines after the SMBIOS producer in the DXE volume
+    volume_end: list       # lines that close the DXE volume
+    our_dsc: bool          # laid out with the DSC that includes ours (else OVMF's own)
+    holds_ours: bool       # our modules must be in the volume (else none of them)
+    testbed_files: tuple   # names of the testbed-only files it holds
 
 
-def variants(driver_guid, planted_guid):
-    """Each variant's lines in the DXE volume, and the file GUID (if any)
-    whose image it must hold."""
+def variants(strap_mark_guid, planted_guid):
+    mark = file_statement(strap_mark_guid, STRAP_MARK)
     return {
-        "driver": (STAND_IN_LINES + ["INF  %s/%s.inf" % (DRIVER, DRIVER)], driver_guid),
-        "driver-file": (STAND_IN_LINES + file_statement(driver_guid, DRIVER, "%s/%s.efi" % (DRIVER, DRIVER)),
-                        driver_guid),
-        "no-driver": (STAND_IN_LINES, None),
-        "planted": (STAND_IN_LINES + file_statement(planted_guid, PLANTED, "Testbed/%s.efi" % PLANTED),
-                    planted_guid),
+        "driver": Variant(mark, ["!include " + FDF_INFS, ""], True, True, (STRAP_MARK,)),
+        "driver-file": Variant(mark + ["!include " + FDF_FILES], [], False, True, (STRAP_MARK,)),
+        "no-driver": Variant(mark, [], False, False, (STRAP_MARK,)),
+        "planted": Variant(mark + file_statement(planted_guid, PLANTED) + ["!include " + FDF_FILES], [],
+                           False, True, (STRAP_MARK, PLANTED)),
     }
 
 
@@ -210,16 +213,18 @@ def add_after(text, anchor, lines, where):
     return "\n".join(rows[:index] + lines + rows[index:])
 
 
-def platform_files(source, variant_lines):
-    """The DSC and each variant's FDF, as text: OVMF's own, with our lines."""
+def platform_files(source, layout):
+    """OVMF's DSC as it is and with our include, and each variant's FDF, as text."""
     with open(os.path.join(source, PLATFORM + ".dsc")) as handle:
-        dsc = handle.read()
-    for anchor, lines in DSC_ADDITIONS:
-        dsc = add_after(dsc, anchor, lines, PLATFORM + ".dsc")
+        stock_dsc = handle.read()
+    dsc = add_after(stock_dsc, DSC_ANCHOR, DSC_LINES, PLATFORM + ".dsc")
     with open(os.path.join(source, PLATFORM + ".fdf")) as handle:
-        fdf = add_after(handle.read(), FDF_RULE_ANCHOR, BINARY_DXE_RULE, PLATFORM + ".fdf")
-    fdfs = {name: add_after(fdf, FDF_ANCHOR, lines, PLATFORM + ".fdf") for name, lines in variant_lines.items()}
-    return dsc, fdfs
+        fdf = handle.read()
+    fdfs = {}
+    for name, variant in layout.items():
+        text = add_after(fdf, FDF_ANCHOR, variant.after_producer, PLATFORM + ".fdf")
+        fdfs[name] = add_after(text, FDF_VOLUME_END, variant.volume_end, PLATFORM + ".fdf")
+    return stock_dsc, dsc, fdfs
 
 
 def digest(*parts):
@@ -235,11 +240,11 @@ def folder_digest(folder):
     return digest(*[name.encode() + b"=" + open(os.path.join(folder, name), "rb").read() for name in names])
 
 
-def environment(source, workspace, module_folders):
+def environment(source, workspace, modules):
     env = dict(os.environ)
     env.update(WORKSPACE=workspace, EDK_TOOLS_PATH=os.path.join(source, "BaseTools"),
                CONF_PATH=os.path.join(workspace, "Conf"), PYTHON_COMMAND="/usr/bin/python3",
-               PACKAGES_PATH=":".join([source, workspace, *module_folders]))
+               PACKAGES_PATH=":".join([source, workspace, modules]))
     env["PATH"] = os.path.join(source, "BaseTools", "BinWrappers", "PosixLike") + ":" + env["PATH"]
     return env
 
@@ -254,8 +259,9 @@ def write_conf(source, workspace):
                             os.path.join(conf, name + ".txt"))
 
 
-def prepare_workspace(source, workspace, dsc, fdfs, planted, platform_key):
-    """Writes the platform copies; another platform than the last one built
+def prepare_workspace(source, workspace, texts, testbed_images, platform_key):
+    """Writes the platform copies (`texts`: path in the workspace -> text)
+    and the testbed's own images; another platform than the last one built
     here starts from an empty workspace."""
     inputs = os.path.join(workspace, "platform.inputs")
     if os.path.exists(inputs) and open(inputs).read() != platform_key:
@@ -263,22 +269,23 @@ def prepare_workspace(source, workspace, dsc, fdfs, planted, platform_key):
     write_conf(source, workspace)
     testbed = os.path.join(workspace, "Testbed")
     os.makedirs(testbed, exist_ok=True)
-    write_whole(os.path.join(testbed, "OvmfBoardName.dsc"), dsc.encode())
-    for name, text in fdfs.items():
-        write_whole(os.path.join(testbed, "OvmfBoardName-%s.fdf" % name), text.encode())
-    # The FDF includes some files from its own folder; they come along.
-    for line in fdfs["driver"].split("\n"):
-        words = line.split()
-        if len(words) == 2 and words[0] == "!include" and "/" not in words[1]:
-            shutil.copyfile(os.path.join(source, os.path.dirname(PLATFORM), words[1]),
-                            os.path.join(testbed, words[1]))
-    shutil.copyfile(planted, os.path.join(testbed, PLANTED + ".efi"))
+    for path, text in texts.items():
+        write_whole(os.path.join(workspace, path), text.encode())
+    # OVMF's FDF includes some files from its own folder; they come along.
+    with open(os.path.join(source, PLATFORM + ".fdf")) as handle:
+        for line in handle:
+            words = line.split()
+            if len(words) == 2 and words[0] == "!include" and "/" not in words[1]:
+                shutil.copyfile(os.path.join(source, os.path.dirname(PLATFORM), words[1]),
+                                os.path.join(testbed, words[1]))
+    for name, image in testbed_images.items():
+        write_whole(os.path.join(testbed, name + ".efi"), image)
     write_whole(inputs, platform_key.encode())
 
 
 def build_platform(workspace, env, out, platform_key):
-    """EDK II's build of the whole platform, as the vendor runs it (with the
-    driver listed as a module); skipped when this platform was built here."""
+    """EDK II's build of the whole platform, as the vendor runs it (with our
+    modules listed as INF); skipped when this platform was built here."""
     built = os.path.join(workspace, "platform.built")
     if os.path.exists(built) and open(built).read() == platform_key:
         return False
@@ -294,25 +301,40 @@ def build_platform(workspace, env, out, platform_key):
     return True
 
 
-def check_image_placed(code, guid, expected):
-    """The variant's DXE volume must hold file `guid` with exactly the image
-    we gave it, so a stale build cannot pass for this one."""
+@dataclasses.dataclass
+class Placed:
+    guid: str
+    image: bytes
+    depex: bytes
+
+
+def check_volume(code, held, absent):
+    """The variant's DXE volume must hold each file of `held` once, with
+    exactly that image and dependency expression, and none of the GUIDs
+    `absent`, so a stale build cannot pass for this one."""
     try:
         dxe = flash_image.open_flash(code).dxe
     except LayoutError as error:
         raise BuildError("the built image does not parse as OVMF's layout: %s" % error)
-    files = [f for f in dxe.files if f.name == guid]
-    if len(files) != 1:
-        raise BuildError("the built DXE volume holds %d files %s, expected one" % (len(files), guid))
-    images = [s.body for s in files[0].sections() if s.type == PE32]
-    if images != [expected]:
-        raise BuildError("the built DXE volume's file %s does not hold the image given" % guid)
+    for placed in held:
+        files = [f for f in dxe.files if f.name == placed.guid]
+        if len(files) != 1:
+            raise BuildError("the built DXE volume holds %d files %s, expected one" % (len(files), placed.guid))
+        sections = files[0].sections()
+        if [s.body for s in sections if s.type == PE32] != [placed.image]:
+            raise BuildError("the built DXE volume's file %s does not hold the image given" % placed.guid)
+        if [s.body for s in sections if s.type == DXE_DEPEX] != [placed.depex]:
+            raise BuildError("the built DXE volume's file %s does not carry the dependency expression given"
+                             % placed.guid)
+    present = sorted({f.name for f in dxe.files} & set(absent))
+    if present:
+        raise BuildError("the built DXE volume holds %s, which this variant must not" % ", ".join(present))
 
 
-def build_variant(name, workspace, env, out, key, placed):
+def build_variant(name, workspace, env, out, key, dsc, held, absent):
     """Lays out one variant's flash from the built platform with GenFds (the
-    flash step of EDK II's build) unless its key is unchanged; `placed` is
-    (file GUID, image bytes) the variant must hold, or None."""
+    flash step of EDK II's build), with the DSC `dsc`, unless its key is
+    unchanged; checks it holds `held` and none of `absent`."""
     fd = os.path.join(out, name + ".fd")
     key_path = fd + ".key"
     if os.path.exists(fd) and os.path.exists(key_path) and open(key_path).read() == key:
@@ -320,20 +342,22 @@ def build_variant(name, workspace, env, out, key, placed):
     for stale in (fd, key_path):
         if os.path.exists(stale):
             os.remove(stale)
-    run_logged(["GenFds", "-f", "%s-%s.fdf" % (PLATFORM_COPY, name), "-p", PLATFORM_COPY + ".dsc",
+    run_logged(["GenFds", "-f", "%s-%s.fdf" % (PLATFORM_COPY, name), "-p", dsc,
                 "-a", "X64", "-b", "DEBUG", "-t", "GCC5", "-o", OUTPUT, "--conf", "Conf",
                 "-D", "WORKSPACE=" + workspace, *BUILD_DEFINES, *GUARD_OPTIONS],
                os.path.join(out, "flash-%s.log" % name), "GenFds for %s" % name, cwd=workspace, env=env)
     fv = os.path.join(workspace, OUTPUT, "FV")
-    with open(os.path.join(fv, "OVMF_CODE.fd"), "rb") as handle:
-        code = handle.read()
-    if placed:
-        check_image_placed(code, *placed)
+    code = read_bytes(os.path.join(fv, "OVMF_CODE.fd"))
+    check_volume(code, held, absent)
     write_whole(fd, code)
-    with open(os.path.join(fv, "OVMF_VARS.fd"), "rb") as handle:
-        write_whole(os.path.join(out, "vars.fd"), handle.read())
+    write_whole(os.path.join(out, "vars.fd"), read_bytes(os.path.join(fv, "OVMF_VARS.fd")))
     write_whole(key_path, key.encode())
     return True
+
+
+def read_bytes(path):
+    with open(path, "rb") as handle:
+        return handle.read()
 
 
 def inf_file_guid(path):
@@ -345,54 +369,78 @@ def inf_file_guid(path):
     raise BuildError("%s has no FILE_GUID" % path)
 
 
-def build(out, module_folders, planted_guid, planted, version, source_cache=None):
-    """Builds what is out of date in `out`; returns the names of the steps run."""
+def listed_modules(folder):
+    """Our modules as the DSC include lists them, read from their folders."""
+    for name in (FDF_FILES, FDF_INFS, DSC_COMPONENTS):
+        if not os.path.isfile(os.path.join(folder, name)):
+            raise BuildError("%s has no %s (the default build writes it)" % (folder, name))
+    modules = []
+    with open(os.path.join(folder, DSC_COMPONENTS)) as handle:
+        for line in handle:
+            inf = line.split("#", 1)[0].strip()
+            if inf:
+                base = os.path.join(folder, os.path.splitext(inf)[0])
+                modules.append(Placed(inf_file_guid(base + ".inf"), read_bytes(base + ".efi"),
+                                      read_bytes(base + ".depex")))
+    return modules
+
+
+def build(out, modules, testbed_files, version, source_cache=None):
+    """Builds what is out of date in `out`; `modules` is the folder holding
+    our include files and module folders, `testbed_files` maps the strap
+    mark's and the planted driver's names to (file GUID, image path).
+    Returns the names of the steps run."""
     out = os.path.abspath(out)
     os.makedirs(out, exist_ok=True)
-    module_folders = [os.path.abspath(folder) for folder in module_folders]
-    needed = set(STAND_INS) | {DRIVER}
-    found = {name: folder for folder in module_folders for name in os.listdir(folder) if name in needed}
-    missing = needed - set(found)
-    if missing:
-        raise BuildError("no module folder for %s in %s" % (", ".join(sorted(missing)), module_folders))
+    modules = os.path.abspath(modules)
+    ours = listed_modules(modules)
+    includes = [read_bytes(os.path.join(modules, name)) for name in (DSC_COMPONENTS, FDF_FILES, FDF_INFS)]
+    testbed = {name: Placed(guid.upper(), read_bytes(path), dependency_expression([]))
+               for name, (guid, path) in testbed_files.items()}
     source = fetch_source(version, os.path.abspath(source_cache or os.path.join(out, "source")))
-    driver_folder = os.path.join(found[DRIVER], DRIVER)
-    driver_guid = inf_file_guid(os.path.join(driver_folder, DRIVER + ".inf"))
-    planted_guid = planted_guid.upper()
-    layout = variants(driver_guid, planted_guid)
-    dsc, fdfs = platform_files(source, {name: lines for name, (lines, _) in layout.items()})
-    platform_key = digest(version, dsc, BUILD_OPTIONS, GUARD_PCDS)
+    layout = variants(testbed[STRAP_MARK].guid, testbed[PLANTED].guid)
+    stock_dsc, dsc, fdfs = platform_files(source, layout)
+    platform_key = digest(version, dsc, includes[0], BUILD_OPTIONS, GUARD_PCDS)
     workspace = os.path.join(out, "workspace")
-    prepare_workspace(source, workspace, dsc, fdfs, planted, platform_key)
-    env = environment(source, workspace, module_folders)
-    images = {}
-    for guid, path in ((driver_guid, os.path.join(driver_folder, DRIVER + ".efi")), (planted_guid, planted)):
-        with open(path, "rb") as handle:
-            images[guid] = handle.read()
-    # A variant is laid out again only when what it holds has changed.
-    stand_ins = digest(*[folder_digest(os.path.join(found[name], name)) for name in STAND_INS])
-    held = {driver_guid: folder_digest(driver_folder), planted_guid: digest(images[planted_guid]), None: ""}
+    texts = {PLATFORM_COPY + ".dsc": dsc, STOCK_DSC: stock_dsc}
+    texts.update({"%s-%s.fdf" % (PLATFORM_COPY, name): text for name, text in fdfs.items()})
+    prepare_workspace(source, workspace, texts, {name: placed.image for name, placed in testbed.items()},
+                      platform_key)
+    env = environment(source, workspace, modules)
     built = ["platform"] if build_platform(workspace, env, out, platform_key) else []
-    return built + [name for name, (_, guid) in layout.items()
-                    if build_variant(name, workspace, env, out,
-                                     digest(platform_key, stand_ins, held[guid], fdfs[name]),
-                                     (guid, images[guid]) if guid else None)]
+    for name, variant in layout.items():
+        held = (ours if variant.holds_ours else []) + [testbed[file] for file in variant.testbed_files]
+        absent = [] if variant.holds_ours else [module.guid for module in ours]
+        dsc_path = PLATFORM_COPY + ".dsc" if variant.our_dsc else STOCK_DSC
+        # A variant is laid out again only when what it holds has changed.
+        key = digest(platform_key, fdfs[name], texts[dsc_path], *includes,
+                     *[part for placed in held for part in (placed.guid, placed.image, placed.depex)])
+        if build_variant(name, workspace, env, out, key, dsc_path, held, absent):
+            built.append(name)
+    return built
+
+
+def guid_and_path(text):
+    guid, _, path = text.partition("=")
+    return guid, os.path.abspath(path)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--out", required=True, help="the folder for the images, the cache and the logs")
-    parser.add_argument("--modules", action="append", required=True,
-                        help="a folder holding module folders (the driver's, the stand-ins')")
-    parser.add_argument("--planted", required=True, metavar="GUID=IMAGE",
+    parser.add_argument("--modules", required=True,
+                        help="the folder holding our include files and module folders (build/edk2)")
+    parser.add_argument("--strap-mark", required=True, type=guid_and_path, metavar="GUID=IMAGE",
+                        help="the testbed's strap mark driver image, and its file GUID")
+    parser.add_argument("--planted", required=True, type=guid_and_path, metavar="GUID=IMAGE",
                         help="the testbed-only driver image with the overrun, and its file GUID")
     parser.add_argument("--source-version", help="the edk2 source version (default: the installed ovmf's)")
     parser.add_argument("--source-cache", help="where fetched sources are kept (default: OUT/source)")
     args = parser.parse_args()
     try:
         version = args.source_version or installed_ovmf_version()
-        planted_guid, _, planted = args.planted.partition("=")
-        built = build(args.out, args.modules, planted_guid, os.path.abspath(planted), version, args.source_cache)
+        built = build(args.out, args.modules, {STRAP_MARK: args.strap_mark, PLANTED: args.planted}, version,
+                      args.source_cache)
     except (BuildError, OSError) as error:
         print("edk2_platform: %s" % error, file=sys.stderr)
         return 1

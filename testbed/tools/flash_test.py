@@ -26,6 +26,10 @@ Scenarios (each names which image --image must be):
   planted           by-handle service, trigger at End-of-DXE, a driver build with a pool
                     overrun: a guarded DEBUG firmware must stop on it with a
                     page fault in that image (--debug-firmware)
+  no-service        driver and trigger at End-of-DXE on stock OVMF, without
+                    the by-handle service: the driver calls through what
+                    SmbiosDxe's record holds at byte 96, and the firmware must
+                    stop with an invalid-opcode dump before Linux starts
 
 With --debug-firmware GUID the image is a DEBUG firmware: its DEBUG port is
 kept in debug.log, and every boot must be free of ASSERTs and of CPU
@@ -38,6 +42,9 @@ import os
 import sys
 
 PAGE_FAULT = 0x0E
+INVALID_OPCODE = (0x06, "#UD - Invalid Opcode")
+# What the serial console shows once OVMF has started the Linux guest.
+LINUX_STARTED = ("EFI stub:", "Linux version")
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -75,6 +82,18 @@ def check_debug_firmware(scenario, result, guid):
     expect(blamed == (loaded.base, loaded.entry_point),
            "the dump blames the image at %s, the planted driver was loaded at %#x (entry %#x)"
            % (blamed, loaded.base, loaded.entry_point))
+
+
+def check_stopped_without_service(result):
+    """The README's measured hang: an invalid-opcode dump that names an image,
+    the firmware stopped there (not by the timeout), and no Linux."""
+    serial = firmware_log.read(result.serial_log)
+    faults = firmware_log.exceptions(serial)
+    expect(result.exit_code not in boot.TIMED_OUT_STATUSES and faults[:1] == [INVALID_OPCODE],
+           "no invalid-opcode dump on the serial port (exceptions: %s)" % faults)
+    expect(firmware_log.faulting_image(serial) is not None, "the dump names no image")
+    started = [text for text in LINUX_STARTED if text in serial]
+    expect(not started, "Linux started after all: the serial log shows %s" % started)
 
 
 def check_published(before, table_path):
@@ -144,7 +163,7 @@ def main():
     parser.add_argument("--image", required=True, help="the flash image to boot")
     parser.add_argument("--guest", required=True, help="folder of the prepared Linux guest")
     parser.add_argument("--out", required=True, help="folder for the logs and the dump")
-    parser.add_argument("--scenario", choices=("rewrite", "trigger-at-entry", "no-driver", "planted"),
+    parser.add_argument("--scenario", choices=("rewrite", "trigger-at-entry", "no-driver", "planted", "no-service"),
                         default="rewrite")
     parser.add_argument("--baseline", help="after.bin of the no-driver boot with the same entry point")
     parser.add_argument("--code", type=int, required=True, choices=range(16))
@@ -161,7 +180,7 @@ def main():
     parser.add_argument("--memory", type=int, default=256, help="guest memory in MiB")
     parser.add_argument("--keep", action="store_true", help="keep the trace after a pass")
     args = parser.parse_args()
-    if args.scenario not in ("no-driver", "planted") and not args.baseline:
+    if args.scenario not in ("no-driver", "planted", "no-service") and not args.baseline:
         parser.error("--baseline is needed to compare the table")
     if args.scenario == "planted" and not args.debug_firmware:
         parser.error("the planted overrun is caught only by a DEBUG firmware's guard (--debug-firmware)")
@@ -173,12 +192,15 @@ def main():
                          smbios_table=args.table and os.path.abspath(args.table))
     out = os.path.abspath(args.out)
     planted = args.scenario == "planted"
+    stops = planted or args.scenario == "no-service"
     result = flash_boot.run(plan, args.image, args.guest, out, debug_log=bool(args.debug_firmware),
-                            stop_after=firmware_log.FAULTING_IMAGE_MARK if planted else None)
+                            stop_after=firmware_log.FAULTING_IMAGE_MARK if stops else None)
     try:
         if args.debug_firmware:
             check_debug_firmware(args.scenario, result, args.debug_firmware)
-        name = None if planted else check(plan, args.scenario, result, args.baseline, args.preview)
+        if args.scenario == "no-service":
+            check_stopped_without_service(result)
+        name = None if stops else check(plan, args.scenario, result, args.baseline, args.preview)
     except (Failure, smbios_dump.DumpError, check_firmware.dumpfile.DumpError) as failure:
         print("FAIL: %s\n  boot took %.1f s; logs in %s" % (failure, result.seconds, out))
         return 1
@@ -187,6 +209,10 @@ def main():
     if planted:
         print("PASS: the guarded firmware stopped on the planted overrun with a page fault in the "
               "planted driver; boot took %.1f s" % result.seconds)
+        return 0
+    if args.scenario == "no-service":
+        print("PASS: without the by-handle service the firmware stopped with %s, and Linux did not start; "
+              "boot took %.1f s" % (INVALID_OPCODE[1], result.seconds))
         return 0
     print("PASS: code %d (%s), %s, entry point %d%s%s%s, no Shell%s; Linux agrees; boot took %.1f s"
           % (args.code, name or "table unchanged", args.scenario, args.entry_point,

@@ -3,7 +3,7 @@ cannot fetch, and a build that fails. Each must stop with the reason and
 leave no image behind. Run after edk2.build, whose fetched source the
 failing build reuses.
 
-  test_edk2_refusals.py SOURCE_CACHE MODULE_FOLDER,... PLANTED_GUID=IMAGE"""
+  test_edk2_refusals.py SOURCE_CACHE MODULES_FOLDER --strap-mark GUID=IMAGE --planted GUID=IMAGE"""
 
 import os
 import shutil
@@ -15,11 +15,9 @@ import unittest
 TOOL = os.path.join(os.path.dirname(os.path.abspath(__file__)), "edk2_platform.py")
 
 
-def run_tool(out, modules, planted, *extra):
-    command = [sys.executable, TOOL, "--out", out, "--planted", planted]
-    for folder in modules:
-        command += ["--modules", folder]
-    return subprocess.run(command + list(extra), capture_output=True, text=True)
+def run_tool(out, modules, *extra):
+    command = [sys.executable, TOOL, "--out", out, "--modules", modules, *TESTBED_FILES, *extra]
+    return subprocess.run(command, capture_output=True, text=True)
 
 
 def images(folder):
@@ -29,7 +27,7 @@ def images(folder):
 class RefusalTest(unittest.TestCase):
     def test_a_version_apt_cannot_fetch(self):
         with tempfile.TemporaryDirectory() as out:
-            done = run_tool(out, MODULES, PLANTED, "--source-version", "0.0-not-a-version")
+            done = run_tool(out, MODULES, "--source-version", "0.0-not-a-version")
             self.assertEqual(done.returncode, 1)
             self.assertIn("cannot fetch the edk2 source version 0.0-not-a-version", done.stderr)
             self.assertFalse(os.path.exists(os.path.join(out, "source", "edk2-0.0-not-a-version")))
@@ -38,12 +36,11 @@ class RefusalTest(unittest.TestCase):
     def test_a_failed_build_shows_its_log_and_leaves_no_image(self):
         with tempfile.TemporaryDirectory() as out:
             modules = os.path.join(out, "modules")
-            for folder in MODULES:
-                shutil.copytree(folder, modules, dirs_exist_ok=True)
+            shutil.copytree(MODULES, modules)
             inf = os.path.join(modules, "SmbiosBoardName", "SmbiosBoardName.inf")
             with open(inf, "a") as handle:
                 handle.write("[Sources]\n  Missing.c\n")  # a binary module with a source it lacks
-            done = run_tool(os.path.join(out, "edk2"), [modules], PLANTED, "--source-cache", SOURCE_CACHE)
+            done = run_tool(os.path.join(out, "edk2"), modules, "--source-cache", SOURCE_CACHE)
             self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
             self.assertIn("the EDK II build failed", done.stderr)
             self.assertIn("the last lines of", done.stderr)
@@ -52,6 +49,5 @@ class RefusalTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    SOURCE_CACHE, PLANTED = sys.argv[1], sys.argv[3]
-    MODULES = sys.argv[2].split(",")
+    SOURCE_CACHE, MODULES, TESTBED_FILES = sys.argv[1], sys.argv[2], sys.argv[3:]
     unittest.main(argv=sys.argv[:1])

@@ -240,11 +240,13 @@ def folder_digest(folder):
     return digest(*[name.encode() + b"=" + open(os.path.join(folder, name), "rb").read() for name in names])
 
 
-def environment(source, workspace, modules):
+def environment(source, workspace, modules=None):
+    """EDK II's build environment; `modules`, a folder of prebuilt modules
+    and their include files, goes on PACKAGES_PATH."""
     env = dict(os.environ)
     env.update(WORKSPACE=workspace, EDK_TOOLS_PATH=os.path.join(source, "BaseTools"),
                CONF_PATH=os.path.join(workspace, "Conf"), PYTHON_COMMAND="/usr/bin/python3",
-               PACKAGES_PATH=":".join([source, workspace, modules]))
+               PACKAGES_PATH=":".join([source, workspace] + ([modules] if modules else [])))
     env["PATH"] = os.path.join(source, "BaseTools", "BinWrappers", "PosixLike") + ":" + env["PATH"]
     return env
 

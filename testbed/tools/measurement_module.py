@@ -87,7 +87,7 @@ def build(out, version, source_cache=None):
     platform.write_conf(source, workspace)
     os.makedirs(os.path.join(workspace, os.path.dirname(PLATFORM_COPY)), exist_ok=True)
     write_whole(os.path.join(workspace, PLATFORM_COPY + ".dsc"), dsc.encode())
-    env = platform.environment(source, workspace, [])
+    env = platform.environment(source, workspace)
     platform.run_logged(["build", "-p", PLATFORM_COPY + ".dsc", "-m", MODULE, *BUILD_OPTIONS],
                         os.path.join(out, "build.log"), "the EDK II build of %s" % NAME, cwd=workspace, env=env)
     built = os.path.join(workspace, OUTPUT)

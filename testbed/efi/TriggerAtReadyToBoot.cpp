@@ -27,6 +27,6 @@ extern "C" EFI_STATUS EFIAPI TriggerAtReadyToBootEntry(IN EFI_HANDLE ImageHandle
   static CONST EFI_GUID ReadyToBoot = TESTBED_READY_TO_BOOT_EVENT_GROUP_GUID;
   EFI_BOOT_SERVICES *BootServices = SystemTable->BootServices;
   EFI_EVENT Event = nullptr;
-  return ((EFI_CREATE_EVENT_EX)BootServices->CreateEventEx)(
-      EVT_NOTIFY_SIGNAL, TPL_CALLBACK, OnReadyToBoot, BootServices, &ReadyToBoot, &Event);
+  return BootServices->CreateEventEx(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, OnReadyToBoot, BootServices,
+                                     &ReadyToBoot, &Event);
 }

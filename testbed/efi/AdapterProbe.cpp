@@ -4,8 +4,8 @@
 // was; a write of new strings must keep the structure where it stands in the
 // published table; the last write puts the original bytes back, so the table
 // ends as it began, by handle. Prints one line per case and a verdict.
-#include "packaging/modules/SmbiosByHandleService/PiSmbios.h"
-#include "packaging/modules/SmbiosByHandleService/SmbiosTable.h"
+#include "modules/SmbiosByHandleService/PiSmbios.h"
+#include "modules/SmbiosByHandleService/SmbiosTable.h"
 #include "platform/Platform.h"
 #include "platform/SmbiosTableService.h"
 #include "testbed/efi/Console.h"

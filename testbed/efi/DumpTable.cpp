@@ -2,7 +2,7 @@
 // its own boot volume, in the layout of a binary table dump: the entry point
 // in the first 32 bytes with its table address set to 32 (checksums redone),
 // then the structures through End-of-Table. Usage: DumpTable.efi NAME
-#include "packaging/modules/SmbiosByHandleService/SmbiosTable.h"
+#include "modules/SmbiosByHandleService/SmbiosTable.h"
 #include "platform/Platform.h"
 #include "testbed/efi/Console.h"
 #include "testbed/efi/TestbedUefi.h"

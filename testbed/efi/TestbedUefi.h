@@ -8,8 +8,8 @@
 
 #include "platform/Uefi.h"
 
-#include "packaging/modules/SmbiosBoardNameTrigger/EventGroups.h"
-#include "packaging/modules/SmbiosByHandleService/PiSmbios.h"
+#include "modules/SmbiosBoardNameTrigger/EventGroups.h"
+#include "modules/SmbiosByHandleService/PiSmbios.h"
 
 // ---- Loaded image ---------------------------------------------------------
 

@@ -5,7 +5,7 @@
 // platform that measures the SMBIOS table at ReadyToBoot from a driver
 // dispatched later has measured the table before the rewrite: the TPM
 // attests the old product name while the OS reads the new one.
-#include "packaging/modules/SmbiosBoardNameTrigger/EventGroups.h"
+#include "modules/SmbiosBoardNameTrigger/EventGroups.h"
 #include "testbed/efi/InstallTrigger.h"
 
 // EFI_EVENT_GROUP_READY_TO_BOOT: signalled by the boot manager right before

@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "packaging/modules/SmbiosByHandleService/PiSmbios.h"
+#include "modules/SmbiosByHandleService/PiSmbios.h"
 #include "platform/SmbiosTableService.h"
 
 struct FakeSmbiosDxeEntry {

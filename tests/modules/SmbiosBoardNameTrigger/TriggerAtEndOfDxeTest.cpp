@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "driver/TriggerProtocol.h"
-#include "packaging/modules/SmbiosBoardNameTrigger/EventGroups.h"
+#include "modules/SmbiosBoardNameTrigger/EventGroups.h"
 #include "tests/fakes/CallLog.h"
 #include "tests/fakes/FakeBootServices.h"
 

@@ -2,8 +2,8 @@
 // record (tests/fakes/FakeSmbiosDxe.h).
 #include <gtest/gtest.h>
 
-#include "packaging/modules/SmbiosByHandleService/ByHandle.h"
-#include "packaging/modules/SmbiosByHandleService/HandleIndex.h"
+#include "modules/SmbiosByHandleService/ByHandle.h"
+#include "modules/SmbiosByHandleService/HandleIndex.h"
 #include "tests/fakes/CallLog.h"
 #include "tests/fakes/FakeBootServices.h"
 #include "tests/fakes/FakeSmbiosDxe.h"

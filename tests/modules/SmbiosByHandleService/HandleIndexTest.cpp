@@ -6,8 +6,8 @@
 
 #include <cstdio>
 
-#include "packaging/modules/SmbiosByHandleService/ByHandle.h"
-#include "packaging/modules/SmbiosByHandleService/HandleIndex.h"
+#include "modules/SmbiosByHandleService/ByHandle.h"
+#include "modules/SmbiosByHandleService/HandleIndex.h"
 #include "tests/fakes/CallLog.h"
 #include "tests/fakes/FakeBootServices.h"
 #include "tests/fakes/FakeSmbiosDxe.h"

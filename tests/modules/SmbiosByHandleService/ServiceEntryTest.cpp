@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "packaging/modules/SmbiosByHandleService/ByHandle.h"
-#include "packaging/modules/SmbiosByHandleService/SmbiosTable.h"
+#include "modules/SmbiosByHandleService/ByHandle.h"
+#include "modules/SmbiosByHandleService/SmbiosTable.h"
 #include "tests/fakes/CallLog.h"
 #include "tests/fakes/FakeBootServices.h"
 #include "tests/fakes/FakeSmbiosDxe.h"

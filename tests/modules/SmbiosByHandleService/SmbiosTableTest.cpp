@@ -1,7 +1,7 @@
 // Host tests of the structure, table and entry-point readers.
 #include <gtest/gtest.h>
 
-#include "packaging/modules/SmbiosByHandleService/SmbiosTable.h"
+#include "modules/SmbiosByHandleService/SmbiosTable.h"
 #include "tests/fakes/FakeSmbiosService.h"
 
 namespace {

@@ -3,7 +3,7 @@
 // platform's SMBIOS producers among them, has run, and before the table is
 // measured or any boot option starts. It writes nothing to the console.
 #include "driver/TriggerProtocol.h"
-#include "packaging/modules/SmbiosBoardNameTrigger/EventGroups.h"
+#include "modules/SmbiosBoardNameTrigger/EventGroups.h"
 
 // The interface is only ever located, never read; this image stays resident,
 // so a record of its own serves.

@@ -1,4 +1,4 @@
-#include "packaging/modules/SmbiosByHandleService/Replace.h"
+#include "modules/SmbiosByHandleService/Replace.h"
 
 // Length of the string at String; the structure was measured, so its zero
 // comes within Limit bytes.

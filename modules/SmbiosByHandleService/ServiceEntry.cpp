@@ -4,12 +4,12 @@
 // first, the by-handle entries at entries 12 and 14) and reinstalls it on the
 // same handle, so that every lookup under the SMBIOS protocol GUID finds it.
 // It writes nothing to the console.
-#include "packaging/modules/SmbiosByHandleService/ByHandle.h"
+#include "modules/SmbiosByHandleService/ByHandle.h"
 #include "platform/Platform.h"
 #include "platform/SmbiosTableService.h"
 
-#include "packaging/modules/SmbiosByHandleService/HandleIndex.h"
-#include "packaging/modules/SmbiosByHandleService/SmbiosTable.h"
+#include "modules/SmbiosByHandleService/HandleIndex.h"
+#include "modules/SmbiosByHandleService/SmbiosTable.h"
 
 struct SMBIOS_BY_HANDLE_RECORD {
   EFI_SMBIOS_PROTOCOL Standard;  // entries 0 to 4, so existing consumers keep working

@@ -1,9 +1,9 @@
-#include "packaging/modules/SmbiosByHandleService/ByHandle.h"
+#include "modules/SmbiosByHandleService/ByHandle.h"
 #include "platform/Platform.h"
 
-#include "packaging/modules/SmbiosByHandleService/HandleIndex.h"
-#include "packaging/modules/SmbiosByHandleService/Replace.h"
-#include "packaging/modules/SmbiosByHandleService/SmbiosTable.h"
+#include "modules/SmbiosByHandleService/HandleIndex.h"
+#include "modules/SmbiosByHandleService/Replace.h"
+#include "modules/SmbiosByHandleService/SmbiosTable.h"
 
 BY_HANDLE_SERVICE ByHandleService;
 

@@ -1,6 +1,6 @@
-#include "packaging/modules/SmbiosByHandleService/SmbiosTable.h"
+#include "modules/SmbiosByHandleService/SmbiosTable.h"
 
-#include "packaging/modules/SmbiosByHandleService/PiSmbios.h"
+#include "modules/SmbiosByHandleService/PiSmbios.h"
 
 UINT32 MeasureStructure(IN CONST UINT8 *Structure, IN UINT32 Limit) {
   if (Structure == nullptr || Limit < 6 || Structure[1] < 4) {

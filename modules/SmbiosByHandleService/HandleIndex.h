@@ -14,7 +14,7 @@
 // cannot be created or the pool is short, every lookup walks the record.
 #pragma once
 
-#include "packaging/modules/SmbiosByHandleService/PiSmbios.h"
+#include "modules/SmbiosByHandleService/PiSmbios.h"
 
 // Binds the index to the standard record, empty and not yet in use: until
 // WatchTableChanges succeeds every lookup walks the record. Runs before any

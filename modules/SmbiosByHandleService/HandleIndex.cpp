@@ -1,4 +1,4 @@
-#include "packaging/modules/SmbiosByHandleService/HandleIndex.h"
+#include "modules/SmbiosByHandleService/HandleIndex.h"
 
 struct INDEX_ENTRY {
   EFI_SMBIOS_TABLE_HEADER *Record;

@@ -4,7 +4,7 @@
 // and replace them.
 #pragma once
 
-#include "packaging/modules/SmbiosByHandleService/PiSmbios.h"
+#include "modules/SmbiosByHandleService/PiSmbios.h"
 #include "platform/SmbiosTableService.h"
 
 struct BY_HANDLE_SERVICE {

@@ -3,7 +3,7 @@
 // resizes or removes it, and from a replacement already checked whole.
 #pragma once
 
-#include "packaging/modules/SmbiosByHandleService/PiSmbios.h"
+#include "modules/SmbiosByHandleService/PiSmbios.h"
 
 struct REPLACEMENT {
   EFI_SMBIOS_PROTOCOL *Standard;

@@ -1,0 +1,83 @@
+# ---- Secure Boot: the shipping configuration ----------------------------------
+# Debian's OVMF built with Secure Boot and its variable store behind SMM
+# (OVMF_CODE_4M.ms.fd), booted with Microsoft's keys enrolled and Secure Boot
+# on (OVMF_VARS_4M.ms.fd, copied per boot), from Debian's signed chain on an
+# ESP: shim, GRUB, the signed cloud kernel (tools/signed_chain.py downloads
+# and unpacks them into the build tree; nothing is installed). The images add
+# the by-handle service, the strap mark, the trigger and the driver to the
+# DXE volume as the release image's flash boots do. Label secureboot; the
+# measured boot needs the tpm label's measurement module and carries both.
+
+set(OVMF_CODE_4M_SECURE_BOOT /usr/share/OVMF/OVMF_CODE_4M.ms.fd)
+set(SECURE_BOOT_DIR ${CMAKE_BINARY_DIR}/testbed/secure-boot)
+set(SECURE_BOOT_RUNS ${CMAKE_BINARY_DIR}/testbed/runs)
+set(SECURE_BOOT_RUNNER ${CMAKE_CURRENT_SOURCE_DIR}/tools/secure_boot_test.py)
+
+if(TARGET SmbiosBoardName AND EXISTS ${OVMF_CODE_4M_SECURE_BOOT})
+  set(SECURE_BOOT_STAND_INS SmbiosByHandleService TestbedStrapMarkDriver SmbiosBoardNameTrigger)
+  # The image with these images' firmware files appended to its DXE volume,
+  # as ${FLASH_DIR}/secureboot-<name>.fd.
+  function(add_secure_boot_image name)
+    set(files)
+    foreach(image IN LISTS ARGN)
+      list(APPEND files ${CMAKE_BINARY_DIR}/efi/${image}.ffs)
+    endforeach()
+    set(image ${FLASH_DIR}/secureboot-${name}.fd)
+    add_custom_command(
+      OUTPUT ${image}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${FLASH_DIR}
+      COMMAND ${TESTBED_PYTHON} ${FLASH_TOOL} --base ${OVMF_CODE_4M_SECURE_BOOT} --out ${image} ${files}
+      DEPENDS ${files} ${FLASH_TOOL} ${MAKE_FFS_SOURCES} ${OVMF_CODE_4M_SECURE_BOOT}
+      COMMENT "Flash image secureboot-${name}.fd"
+      VERBATIM)
+    add_custom_target(flash-secureboot-${name} ALL DEPENDS ${image})
+  endfunction()
+  add_secure_boot_image(driver ${SECURE_BOOT_STAND_INS} SmbiosBoardName)
+  add_secure_boot_image(no-driver ${SECURE_BOOT_STAND_INS})
+
+  # The ESPs: the signed chain, and the same with one of our own unsigned
+  # applications as BOOTX64.EFI, which the firmware must refuse.
+  add_test(NAME secureboot.prepare
+           COMMAND ${TESTBED_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/tools/signed_chain.py --out ${SECURE_BOOT_DIR}
+                   --guest ${LINUX_GUEST_DIR} --unsigned ${CMAKE_BINARY_DIR}/efi/TestbedStrapMark.efi)
+  set_tests_properties(secureboot.prepare PROPERTIES LABELS secureboot TIMEOUT 300
+                       FIXTURES_REQUIRED linux_guest FIXTURES_SETUP secure_boot_chain)
+
+  function(add_secure_boot_test name image esp)
+    add_test(NAME ${name}
+             COMMAND ${TESTBED_PYTHON} ${SECURE_BOOT_RUNNER} --image ${image} --esp ${SECURE_BOOT_DIR}/esp-${esp}.img
+                     --out ${SECURE_BOOT_RUNS}/${name} ${ARGN})
+    set_tests_properties(${name} PROPERTIES LABELS secureboot TIMEOUT 300
+                         FIXTURES_REQUIRED "secure_boot_chain;${SECURE_BOOT_BASELINE}")
+  endfunction()
+  set(SECURE_BOOT_BASELINE)
+  add_secure_boot_test(secureboot.no-driver ${FLASH_DIR}/secureboot-no-driver.fd signed
+                       --scenario no-driver --code 4)
+  set_tests_properties(secureboot.no-driver PROPERTIES FIXTURES_SETUP secure_boot_baseline)
+  set(SECURE_BOOT_BASELINE secure_boot_baseline)
+  set(baseline --baseline ${SECURE_BOOT_RUNS}/secureboot.no-driver/after.bin)
+  foreach(code 0 4 8)
+    add_secure_boot_test(secureboot.code${code} ${FLASH_DIR}/secureboot-driver.fd signed --code ${code} ${baseline})
+  endforeach()
+  # Enforcement: the same image and the same ESP but for an unsigned loader.
+  set(SECURE_BOOT_BASELINE)
+  add_secure_boot_test(secureboot.unsigned-loader ${FLASH_DIR}/secureboot-driver.fd unsigned
+                       --scenario unsigned --code 4 --timeout 120)
+
+  # Measured: the same image with EDK II's SMBIOS measurement module (the tpm
+  # label builds it) and a software TPM. A test makes the image, as the
+  # module is built by one.
+  if(DEFINED TPM_MEASUREMENT)
+    set(efi ${CMAKE_BINARY_DIR}/efi)
+    add_test(NAME secureboot.flash.tpm
+             COMMAND ${TESTBED_PYTHON} ${FLASH_TOOL} --base ${OVMF_CODE_4M_SECURE_BOOT}
+                     --out ${FLASH_DIR}/secureboot-tpm.fd ${efi}/${TPM_SERVICE}.ffs ${TPM_MEASUREMENT}
+                     ${efi}/${TPM_STRAP_MARK}.ffs ${efi}/${TPM_TRIGGER}.ffs ${efi}/SmbiosBoardName.ffs)
+    set_tests_properties(secureboot.flash.tpm PROPERTIES LABELS "secureboot;tpm" TIMEOUT 120
+                         FIXTURES_REQUIRED tpm_measurement FIXTURES_SETUP secure_boot_tpm_image)
+    set(SECURE_BOOT_BASELINE "secure_boot_baseline;secure_boot_tpm_image")
+    add_secure_boot_test(secureboot.tpm.code4 ${FLASH_DIR}/secureboot-tpm.fd signed --code 4 --tpm
+                         --preview $<TARGET_FILE:smbios_preview> ${baseline})
+    set_tests_properties(secureboot.tpm.code4 PROPERTIES LABELS "secureboot;tpm")
+  endif()
+endif()

@@ -105,28 +105,36 @@ def check_refused(result):
     return refused.group(0)
 
 
-def secure_boot_events(log_path):
-    """PCR7's EV_EFI_VARIABLE_DRIVER_CONFIG events as tpm2_eventlog reads
-    the log: [(variable name, data in hex)], in log order."""
+def pcr7_events(log_path):
+    """PCR7's events as tpm2_eventlog reads the log: [(event type, variable
+    name or None, variable data in hex or None)], in log order."""
     shown = subprocess.run(["tpm2_eventlog", log_path], capture_output=True, text=True, errors="replace")
     if shown.returncode != 0:
         raise Failure("tpm2_eventlog could not read %s: %s" % (log_path, shown.stderr.strip()[-400:]))
     events = []
     for block in re.split(r"\n- EventNum:", shown.stdout):
-        if re.search(r"\n\s*PCRIndex: 7\n", block) and "EventType: EV_EFI_VARIABLE_DRIVER_CONFIG" in block:
-            name = re.search(r"UnicodeName: (\S+)", block)
-            data = re.search(r"VariableData: \"?([0-9a-fA-F]*)\"?", block)
-            events.append((name and name.group(1), data and data.group(1).lower()))
+        if not re.search(r"\n\s*PCRIndex: 7\n", block):
+            continue
+        kind = re.search(r"EventType: (\S+)", block)
+        name = re.search(r"UnicodeName: (\S+)", block)
+        data = re.search(r"VariableData: \"?([0-9a-fA-F]*)\"?", block)
+        events.append((kind and kind.group(1), name and name.group(1), data and data.group(1).lower()))
     return events
 
 
 def check_pcr7(result):
-    """PCR7's first Secure Boot configuration event measures SecureBoot = 1."""
-    events = secure_boot_events(os.path.join(result.folder, tpm_test.LOG_FILE))
-    expect(events[:1] == [("SecureBoot", "01")],
-           "PCR7's EV_EFI_VARIABLE_DRIVER_CONFIG events, as tpm2_eventlog reads them, are %s; expected "
-           "SecureBoot = 01 first" % events)
-    return events
+    """PCR7 opens with the Secure Boot configuration, SecureBoot = 1 first,
+    and holds the authorities that verified the loaders; returns what the
+    PASS line says of it."""
+    events = pcr7_events(os.path.join(result.folder, tpm_test.LOG_FILE))
+    config = [(name, data) for kind, name, data in events if kind == "EV_EFI_VARIABLE_DRIVER_CONFIG"]
+    authorities = [name for kind, name, _ in events if kind == "EV_EFI_VARIABLE_AUTHORITY"]
+    expect(config[:1] == [("SecureBoot", "01")],
+           "PCR7's EV_EFI_VARIABLE_DRIVER_CONFIG events, as tpm2_eventlog reads them, begin %s; expected "
+           "SecureBoot = 01 first" % [(name, (data or "")[:16]) for name, data in config[:2]])
+    expect(authorities, "PCR7 holds no EV_EFI_VARIABLE_AUTHORITY event: no image was verified")
+    return "PCR7 (tpm2_eventlog): EV_EFI_VARIABLE_DRIVER_CONFIG SecureBoot=01, then %s; EV_EFI_VARIABLE_AUTHORITY %s" \
+        % (", ".join(name for name, _ in config[1:]), ", ".join(authorities))
 
 
 def main():
@@ -172,8 +180,7 @@ def main():
             return 0
         if args.tpm:
             said = tpm_test.check(args, plan, result)
-            events = check_pcr7(result)
-            said += "; PCR7: %s" % ", ".join("%s=%s" % event for event in events)
+            said += "; " + check_pcr7(result)
         else:
             flash_test.check(plan, args.scenario, result, args.baseline)
             said = "Linux agrees"

@@ -81,3 +81,8 @@ if(TARGET SmbiosBoardName AND EXISTS ${OVMF_CODE_4M_SECURE_BOOT})
     set_tests_properties(secureboot.tpm.code4 PROPERTIES LABELS "secureboot;tpm")
   endif()
 endif()
+
+# The boots' own checks, fed hand-made serial logs with one fault each.
+add_test(NAME testbed.secure-boot COMMAND ${TESTBED_PYTHON} -m unittest test_secure_boot
+         WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/tools)
+set_tests_properties(testbed.secure-boot PROPERTIES LABELS unit ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)

@@ -31,6 +31,9 @@ Scenarios (each names which image --image must be):
                     SmbiosDxe's record holds at byte 96, and the firmware must
                     stop with an invalid-opcode dump before Linux starts
 
+With --firmware-version V the table's BIOS Information must name firmware
+version V, so a boot on another base than the one meant fails.
+
 With --debug-firmware GUID the image is a DEBUG firmware: its DEBUG port is
 kept in debug.log, and every boot must be free of ASSERTs and of CPU
 exception dumps, and show the DXE core loading file GUID where the
@@ -42,6 +45,8 @@ import os
 import sys
 
 PAGE_FAULT = 0x0E
+BIOS_INFORMATION = 0
+BIOS_VERSION_OFFSET = 5
 INVALID_OPCODE = (0x06, "#UD - Invalid Opcode")
 # What the serial console shows once OVMF has started the Linux guest.
 LINUX_STARTED = ("EFI stub:", "Linux version")
@@ -96,6 +101,13 @@ def check_stopped_without_service(result):
     expect(not started, "Linux started after all: the serial log shows %s" % started)
 
 
+def check_firmware_version(table, version):
+    """OVMF names its own build in BIOS Information's BIOS Version."""
+    versions = [s.referenced(BIOS_VERSION_OFFSET) for s in table.structures if s.type == BIOS_INFORMATION]
+    expect(versions == [version.encode()],
+           "BIOS Information names firmware version %r, expected %r: another base image booted" % (versions, version))
+
+
 def check_published(before, table_path):
     """Every structure of the real table but its End-of-Table, as OVMF published it."""
     published = before.by_handle()
@@ -113,7 +125,7 @@ def check_as_previewed(plan, result, baseline_path, program):
     checks.check_no_new_complaints(baseline_path, result.files["after.bin"])
 
 
-def check(plan, scenario, result, baseline_path, preview_program=None):
+def check(plan, scenario, result, baseline_path, preview_program=None, firmware_version=None):
     expect(not result.timed_out, "boot timed out after %d s" % plan.timeout)
     expect(result.exit_code == 0, "QEMU exited with status %d (the guest powers off)" % result.exit_code)
     try:
@@ -124,6 +136,8 @@ def check(plan, scenario, result, baseline_path, preview_program=None):
     after = smbios_dump.read(result.files["after.bin"])
     anchor = "_SM3_" if plan.entry_point == 64 else "_SM_"
     expect(after.anchor == anchor, "Linux's table carries %s, expected %s" % (after.anchor, anchor))
+    if firmware_version:
+        check_firmware_version(after, firmware_version)
     # The no-driver boot is the baseline itself: its table is the "before".
     before = after
     if scenario != "no-driver":
@@ -176,6 +190,7 @@ def main():
     parser.add_argument("--timeout", type=int, default=180)
     parser.add_argument("--debug-firmware", metavar="GUID",
                         help="a DEBUG firmware holding (or, for no-driver, not holding) driver file GUID")
+    parser.add_argument("--firmware-version", help="the firmware build BIOS Information must name")
     parser.add_argument("--vars", default=boot.OVMF_VARS, help="the variable store each boot starts from")
     parser.add_argument("--memory", type=int, default=256, help="guest memory in MiB")
     parser.add_argument("--keep", action="store_true", help="keep the trace after a pass")
@@ -200,7 +215,8 @@ def main():
             check_debug_firmware(args.scenario, result, args.debug_firmware)
         if args.scenario == "no-service":
             check_stopped_without_service(result)
-        name = None if stops else check(plan, args.scenario, result, args.baseline, args.preview)
+        name = None if stops else check(plan, args.scenario, result, args.baseline, args.preview,
+                                            args.firmware_version)
     except (Failure, smbios_dump.DumpError, check_firmware.dumpfile.DumpError) as failure:
         print("FAIL: %s\n  boot took %.1f s; logs in %s" % (failure, result.seconds, out))
         return 1
@@ -211,15 +227,18 @@ def main():
               "planted driver; boot took %.1f s" % result.seconds)
         return 0
     if args.scenario == "no-service":
-        print("PASS: without the by-handle service the firmware stopped with %s, and Linux did not start; "
-              "boot took %.1f s" % (INVALID_OPCODE[1], result.seconds))
+        base, entry_point = firmware_log.faulting_image(firmware_log.read(result.serial_log))
+        print("PASS: without the by-handle service the firmware stopped with %s in the image at %#x "
+              "(entry point %#x), and Linux did not start; boot took %.1f s"
+              % (INVALID_OPCODE[1], base, entry_point, result.seconds))
         return 0
-    print("PASS: code %d (%s), %s, entry point %d%s%s%s, no Shell%s; Linux agrees; boot took %.1f s"
+    print("PASS: code %d (%s), %s, entry point %d%s%s%s, no Shell%s%s; Linux agrees; boot took %.1f s"
           % (args.code, name or "table unchanged", args.scenario, args.entry_point,
              ", noisy straps" if args.noise else "",
              "" if args.scenario == "no-driver" else ", handles in the baseline's order",
              ", table %s%s" % (os.path.basename(args.table), "" if args.scenario == "no-driver" else
                                ", equal to its preview by handle") if args.table else "",
+             ", firmware %s" % args.firmware_version if args.firmware_version else "",
              "; DEBUG firmware: no ASSERT, no exception" if args.debug_firmware else "", result.seconds))
     return 0
 

@@ -14,6 +14,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import boot  # noqa: E402
 import firmware_log  # noqa: E402
 import firmware_test as ft  # noqa: E402
+import flash_test  # noqa: E402
 import linux_guest  # noqa: E402
 import smbios_dump  # noqa: E402
 
@@ -111,6 +112,15 @@ class TableCheckTest(unittest.TestCase):
         ft.check_unchanged(dump(table()), dump(table(order=("2", "11", "1"))))
         with self.assertRaises(ft.Failure):
             ft.check_unchanged(dump(table()), dump(table(board=[b"BoardMaker", b"TB-BOARD-PRODUCT", b"V3"])))
+
+    def test_firmware_version_is_the_bios_informations(self):
+        def bios(version):
+            return structure(0, 0, [b"EFI Development Kit II / OVMF", version], b"\x01\x02\x00\xE8")
+        flash_test.check_firmware_version(dump([bios(b"2025.02-8+deb13u1")] + table()), "2025.02-8+deb13u1")
+        for fault, structures in {"other build": [bios(b"2022.11-6+deb12u2")] + table(), "none": table(),
+                                  "two": [bios(b"2025.02-8+deb13u1")] * 2 + table()}.items():
+            with self.subTest(fault=fault), self.assertRaises(ft.Failure):
+                flash_test.check_firmware_version(dump(structures), "2025.02-8+deb13u1")
 
 
 class StrapTraceCheckTest(unittest.TestCase):

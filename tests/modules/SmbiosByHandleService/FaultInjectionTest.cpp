@@ -12,7 +12,9 @@
 
 #include <cstdio>
 #include <map>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "modules/SmbiosByHandleService/ByHandle.h"
 #include "tests/fakes/CallLog.h"
@@ -31,10 +33,17 @@ using Failures = std::map<std::string, std::set<unsigned>>;
 
 // Every boot service the fakes provide; any other slot aborts the test, so
 // these are all the service could call.
-const char *const Services[] = {"LocateHandle",  "HandleProtocol", "ReinstallProtocolInterface",
-                                "CreateEventEx", "CloseEvent",     "AllocatePool",
-                                "FreePool",      "LocateProtocol", "CreateEvent",
-                                "InstallProtocolInterface",        "RegisterProtocolNotify"};
+const char *const Services[] = {"LocateHandle",
+                                "HandleProtocol",
+                                "ReinstallProtocolInterface",
+                                "CreateEventEx",
+                                "CloseEvent",
+                                "AllocatePool",
+                                "FreePool",
+                                "LocateProtocol",
+                                "CreateEvent",
+                                "InstallProtocolInterface",
+                                "RegisterProtocolNotify"};
 
 // Structures shaped like OVMF's under QEMU. SmbiosDxe's record never yields
 // End-of-Table, so the fake holds none.
@@ -125,7 +134,8 @@ class ServiceFaultInjectionTest : public ::testing::Test {
     UINT16 Handle = (UINT16)(Structure[2] | (Structure[3] << 8));
     unsigned Before = FailuresInjected();
     size_t Pool = PoolLeaks() - FreesRefused();
-    EFI_STATUS Status = Service->WriteStructureByHandle(Handle, Structure.data(), (UINT16)Structure.size());
+    EFI_STATUS Status =
+        Service->WriteStructureByHandle(Handle, Structure.data(), (UINT16)Structure.size());
     EXPECT_TRUE(Status == EFI_SUCCESS || Status == Refusal) << Name << ": " << StatusName(Status);
     if (Status == EFI_SUCCESS) {
       Model[Handle] = Structure;

@@ -39,16 +39,17 @@ TEST(SmbiosTableTest, SummarizeTableCountsThroughEndOfTable) {
 }
 
 TEST(SmbiosTableTest, SummarizeTableCountsNoMoreStructuresThanItsCountHolds) {
-  Bytes Bare = {9, 4, 0, 0, 0, 0};
-  Bytes End = {127, 4, 0xFF, 0xFE, 0, 0};
-  Bytes Table;
-  for (UINT32 Count = 0; Count < 0xFFFE; Count++) {
-    Table.insert(Table.end(), Bare.begin(), Bare.end());
+  // 65534 bare six-byte structures, then End-of-Table.
+  Bytes Table(6 * 0xFFFF, 0);
+  for (size_t Offset = 0; Offset < Table.size(); Offset += 6) {
+    Table[Offset] = 9;
+    Table[Offset + 1] = 4;
   }
-  Table.insert(Table.end(), End.begin(), End.end());
+  Table[Table.size() - 6] = 127;
   TABLE_SUMMARY Summary{};
   ASSERT_TRUE(SummarizeTable(Table.data(), (UINT32)Table.size(), &Summary));
   EXPECT_EQ(Summary.Count, 0xFFFF);
+  Bytes Bare(Table.begin(), Table.begin() + 6);
   Table.insert(Table.begin(), Bare.begin(), Bare.end());
   EXPECT_FALSE(SummarizeTable(Table.data(), (UINT32)Table.size(), &Summary))
       << "65536 structures: the count would wrap";

@@ -89,6 +89,17 @@ class ServiceFaultInjectionTest : public ::testing::Test {
     }
     return Count;
   }
+  // The first service whose failure was injected; empty when none was.
+  std::string FailedService() {
+    for (auto &Kind : Firmware().Failing) {
+      for (unsigned Number : Kind.second) {
+        if (Firmware().Calls[Kind.first] >= Number) {
+          return Kind.first;
+        }
+      }
+    }
+    return "";
+  }
   unsigned FreesRefused() {
     unsigned Count = 0;
     for (unsigned Number : Firmware().Failing["FreePool"]) {
@@ -195,6 +206,13 @@ class ServiceFaultInjectionTest : public ::testing::Test {
     EXPECT_EQ(Firmware().Interfaces.size(), 1u);
     EXPECT_EQ(Status == EFI_SUCCESS, LongerRecordInstalled()) << StatusName(Status);
     if (EFI_ERROR(Status)) {
+      // The failing call's own status, as the fake boot services give it.
+      const std::map<std::string, EFI_STATUS> Refusals = {
+          {"LocateHandle", EFI_NOT_FOUND},
+          {"HandleProtocol", EFI_UNSUPPORTED},
+          {"ReinstallProtocolInterface", EFI_ACCESS_DENIED}};
+      auto Refusal = Refusals.find(FailedService());
+      EXPECT_TRUE(Refusal != Refusals.end() && Refusal->second == Status) << FailedService();
       // The image unloads: nothing of it may stay registered or allocated.
       EXPECT_EQ(OpenEvents(), 0u);
       EXPECT_EQ(PoolLeaks(), 0u);

@@ -50,7 +50,8 @@ static EFI_STATUS EFIAPI UnexpectedBootService() { UnexpectedCall("boot service 
 static EFI_STATUS EFIAPI FakeAllocatePool(EFI_MEMORY_TYPE PoolType, UINTN Size, VOID **Buffer) {
   CallLog().push_back(Format("AllocatePool(%llu,%llu)", PoolType, Size));
   Firmware().AllocationSizes.push_back(Size);
-  if (ShouldFailNextCall() || Refuse("AllocatePool")) {
+  bool Refused = Refuse("AllocatePool");  // both counters see every call
+  if (ShouldFailNextCall() || Refused) {
     return EFI_OUT_OF_RESOURCES;
   }
   if (Firmware().AllocationSizes.size() == Firmware().NullAllocation) {
@@ -170,7 +171,8 @@ static EFI_STATUS EFIAPI FakeLocateProtocol(EFI_GUID *Protocol, VOID *Registrati
                                             VOID **Interface) {
   CallLog().push_back(
       Format("LocateProtocol(%08llx,%llu)", Protocol->Data1, Registration != nullptr));
-  if (ShouldFailNextCall() || Refuse("LocateProtocol")) {
+  bool Refused = Refuse("LocateProtocol");
+  if (ShouldFailNextCall() || Refused) {
     *Interface = nullptr;
     return EFI_NOT_FOUND;
   }

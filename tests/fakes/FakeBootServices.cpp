@@ -23,6 +23,22 @@ FakeEvent *AsFakeEvent(EFI_EVENT Event) { return static_cast<FakeEvent *>(Event)
 
 size_t PoolLeaks() { return Firmware().LivePool.size(); }
 
+size_t OpenEvents() {
+  size_t Open = 0;
+  for (auto &Event : Firmware().Events) {
+    Open += Event->Closed ? 0 : 1;
+  }
+  return Open;
+}
+
+// Counts a call of the boot service Name and says whether it is one to fail.
+static bool Refuse(const char *Name) {
+  FakeFirmware &Fw = Firmware();
+  unsigned Number = ++Fw.Calls[Name];
+  auto Failing = Fw.Failing.find(Name);
+  return Failing != Fw.Failing.end() && Failing->second.count(Number) != 0;
+}
+
 static std::string Format(const char *Pattern, unsigned long long A, unsigned long long B = 0) {
   char Line[96];
   std::snprintf(Line, sizeof(Line), Pattern, A, B);
@@ -34,7 +50,8 @@ static EFI_STATUS EFIAPI UnexpectedBootService() { UnexpectedCall("boot service 
 static EFI_STATUS EFIAPI FakeAllocatePool(EFI_MEMORY_TYPE PoolType, UINTN Size, VOID **Buffer) {
   CallLog().push_back(Format("AllocatePool(%llu,%llu)", PoolType, Size));
   Firmware().AllocationSizes.push_back(Size);
-  if (ShouldFailNextCall()) {
+  bool Refused = Refuse("AllocatePool");  // both counters see every call
+  if (ShouldFailNextCall() || Refused) {
     return EFI_OUT_OF_RESOURCES;
   }
   if (Firmware().AllocationSizes.size() == Firmware().NullAllocation) {
@@ -49,6 +66,9 @@ static EFI_STATUS EFIAPI FakeAllocatePool(EFI_MEMORY_TYPE PoolType, UINTN Size, 
 
 static EFI_STATUS EFIAPI FakeFreePool(VOID *Buffer) {
   CallLog().push_back("FreePool");
+  if (Refuse("FreePool")) {
+    return EFI_INVALID_PARAMETER;
+  }
   if (Firmware().LivePool.erase(Buffer) == 0) {
     UnexpectedCall("FreePool of memory that is not pool");
   }
@@ -60,6 +80,9 @@ static EFI_STATUS EFIAPI FakeCreateEvent(UINT32 Type, EFI_TPL NotifyTpl, EFI_EVE
                                          VOID *Context, EFI_EVENT *Event) {
   CallLog().push_back(Format("CreateEvent(0x%llx,%llu)", Type, NotifyTpl));
   FakeFirmware &Fw = Firmware();
+  if (Refuse("CreateEvent")) {
+    return EFI_OUT_OF_RESOURCES;
+  }
   if (EFI_ERROR(Fw.CreateEventStatus)) {
     return Fw.CreateEventStatus;
   }
@@ -75,7 +98,8 @@ static EFI_STATUS EFIAPI FakeCreateEventEx(UINT32 Type, EFI_TPL NotifyTpl, EFI_E
   CallLog().push_back(Format("CreateEventEx(%08llx,%llu)", Group ? Group->Data1 : 0, NotifyTpl));
   FakeFirmware &Fw = Firmware();
   Fw.CreateEventExCalls++;
-  if (Fw.CreateEventExFailsFrom != 0 && Fw.CreateEventExCalls >= Fw.CreateEventExFailsFrom) {
+  if (Refuse("CreateEventEx") ||
+      (Fw.CreateEventExFailsFrom != 0 && Fw.CreateEventExCalls >= Fw.CreateEventExFailsFrom)) {
     return EFI_OUT_OF_RESOURCES;
   }
   Fw.Events.push_back(std::unique_ptr<FakeEvent>(
@@ -125,6 +149,9 @@ static EFI_STATUS EFIAPI FakeCloseEvent(EFI_EVENT Event) {
   if (Closing == nullptr || Closing->Closed) {
     UnexpectedCall("CloseEvent of an event that is not open");
   }
+  if (Refuse("CloseEvent")) {
+    return EFI_INVALID_PARAMETER;
+  }
   Closing->Closed = true;
   return EFI_SUCCESS;
 }
@@ -132,6 +159,9 @@ static EFI_STATUS EFIAPI FakeCloseEvent(EFI_EVENT Event) {
 static EFI_STATUS EFIAPI FakeRegisterProtocolNotify(EFI_GUID *Protocol, EFI_EVENT Event,
                                                     VOID **Registration) {
   CallLog().push_back("RegisterProtocolNotify");
+  if (Refuse("RegisterProtocolNotify")) {
+    return EFI_OUT_OF_RESOURCES;
+  }
   Firmware().Notifications.push_back({*Protocol, Event});
   *Registration = Event;
   return EFI_SUCCESS;
@@ -141,7 +171,8 @@ static EFI_STATUS EFIAPI FakeLocateProtocol(EFI_GUID *Protocol, VOID *Registrati
                                             VOID **Interface) {
   CallLog().push_back(
       Format("LocateProtocol(%08llx,%llu)", Protocol->Data1, Registration != nullptr));
-  if (ShouldFailNextCall()) {
+  bool Refused = Refuse("LocateProtocol");
+  if (ShouldFailNextCall() || Refused) {
     *Interface = nullptr;
     return EFI_NOT_FOUND;
   }
@@ -174,6 +205,9 @@ static EFI_STATUS EFIAPI FakeLocateHandle(EFI_LOCATE_SEARCH_TYPE SearchType, EFI
   if (SearchType != ByProtocol) {
     UnexpectedCall("LocateHandle other than ByProtocol");
   }
+  if (Refuse("LocateHandle")) {
+    return EFI_NOT_FOUND;
+  }
   std::vector<EFI_HANDLE> Found;
   for (size_t Index = 0; Index < Firmware().Interfaces.size(); Index++) {
     if (SameGuid(Firmware().Interfaces[Index].first, *Protocol)) {
@@ -196,6 +230,9 @@ static EFI_STATUS EFIAPI FakeLocateHandle(EFI_LOCATE_SEARCH_TYPE SearchType, EFI
 static EFI_STATUS EFIAPI FakeHandleProtocol(EFI_HANDLE Handle, EFI_GUID *Protocol,
                                             VOID **Interface) {
   CallLog().push_back("HandleProtocol");
+  if (Refuse("HandleProtocol")) {
+    return EFI_UNSUPPORTED;
+  }
   size_t Index = 0;
   FakeFirmware &Fw = FirmwareOfHandle(Handle, Protocol, &Index);
   if (Index == Fw.Interfaces.size()) {
@@ -210,6 +247,9 @@ static EFI_STATUS EFIAPI FakeReinstallProtocolInterface(EFI_HANDLE Handle, EFI_G
   CallLog().push_back("ReinstallProtocolInterface");
   size_t Index = 0;
   FakeFirmware &Fw = FirmwareOfHandle(Handle, Protocol, &Index);
+  if (Refuse("ReinstallProtocolInterface")) {
+    return EFI_ACCESS_DENIED;
+  }
   if (EFI_ERROR(Fw.ReinstallStatus)) {
     return Fw.ReinstallStatus;
   }
@@ -223,6 +263,9 @@ static EFI_STATUS EFIAPI FakeReinstallProtocolInterface(EFI_HANDLE Handle, EFI_G
 static EFI_STATUS EFIAPI FakeInstallProtocolInterface(EFI_HANDLE *Handle, EFI_GUID *Protocol,
                                                       EFI_INTERFACE_TYPE, VOID *Interface) {
   CallLog().push_back("InstallProtocolInterface");
+  if (Refuse("InstallProtocolInterface")) {
+    return EFI_OUT_OF_RESOURCES;
+  }
   if (*Handle != nullptr) {
     UnexpectedCall("InstallProtocolInterface on an existing handle");
   }

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "platform/Uefi.h"
@@ -47,6 +48,12 @@ struct FakeFirmware {
   std::vector<std::pair<EFI_GUID, VOID *>> Interfaces;
   EFI_STATUS ReinstallStatus = EFI_SUCCESS;
   std::vector<std::pair<EFI_GUID, EFI_EVENT>> Notifications;
+
+  // Calls of each boot service by name ("AllocatePool", "CloseEvent", ...),
+  // counted from 1, and the call numbers of each that fail. A refused FreePool
+  // leaves its block allocated, as the firmware does.
+  std::map<std::string, unsigned> Calls;
+  std::map<std::string, std::set<unsigned>> Failing;
 };
 
 FakeFirmware &Firmware();
@@ -67,4 +74,7 @@ void SignalEventGroup(const EFI_GUID &Group);
 // Lowers the TPL to Tpl and runs the notifications it held back.
 void LowerTpl(EFI_TPL Tpl);
 size_t PoolLeaks();
+// Events neither closed nor failed to create: each holds a notification
+// function that must stay loaded.
+size_t OpenEvents();
 bool SameGuid(const EFI_GUID &A, const EFI_GUID &B);

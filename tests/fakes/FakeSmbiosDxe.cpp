@@ -74,7 +74,9 @@ static EFI_STATUS EFIAPI FakeAdd(CONST EFI_SMBIOS_PROTOCOL *, EFI_HANDLE Produce
 }
 
 static EFI_STATUS EFIAPI FakeRemove(CONST EFI_SMBIOS_PROTOCOL *, EFI_SMBIOS_HANDLE Handle) {
-  Instance.RemoveCalls++;
+  if (Refused(Instance.FailingRemoves, ++Instance.RemoveCalls)) {
+    return EFI_OUT_OF_RESOURCES;
+  }
   size_t Index = Find(Handle);
   if (Index == Instance.Entries.size()) {
     return EFI_INVALID_PARAMETER;

@@ -30,6 +30,9 @@ struct FakeSmbiosDxe {
   // SmbiosDxe is when its pool runs out; 0 for none.
   std::vector<unsigned> FailingAdds;
   std::vector<unsigned> FailingUpdateStrings;
+  // SmbiosDxe's Remove refuses only a handle it does not hold; these stand
+  // for a record that refuses anyway.
+  std::vector<unsigned> FailingRemoves;
   // SmbiosDxe's limit on the 2.x table's length: a resize past it is refused.
   size_t TableLimit = 0xFFFF;
 };

@@ -66,6 +66,27 @@ TEST_F(ByHandleTest, ReadReportsUnknownHandlesAndNullOutputs) {
   EXPECT_EQ(SmbiosReadStructureByHandle(0x0100, &Pointer, nullptr), EFI_INVALID_PARAMETER);
 }
 
+TEST_F(ByHandleTest, NeitherEntryWorksBeforeTheServiceIsInitialised) {
+  BY_HANDLE_SERVICE Initialised = ByHandleService;
+  ByHandleService.Standard = nullptr;
+  UINT8 *Pointer = nullptr;
+  UINT16 Size = 0;
+  EXPECT_EQ(SmbiosReadStructureByHandle(0x0100, &Pointer, &Size), EFI_INVALID_PARAMETER);
+  EXPECT_EQ(Write(Original[1]), EFI_NOT_READY);
+  ByHandleService = Initialised;
+}
+
+TEST_F(ByHandleTest, AStructureTooLongForASixteenBitSizeIsNeitherReadNorReplaced) {
+  Bytes Long = MakeStructure(4, 0x0400, 8, {std::string(0x10000, 'L')});
+  SmbiosDxe().Entries.push_back({Long, nullptr});
+  MarkHandleIndexStale();
+  UINT8 *Pointer = nullptr;
+  UINT16 Size = 0;
+  EXPECT_EQ(SmbiosReadStructureByHandle(0x0400, &Pointer, &Size), EFI_BAD_BUFFER_SIZE);
+  EXPECT_EQ(Write(MakeStructure(4, 0x0400, 8, {"Short"})), EFI_BAD_BUFFER_SIZE);
+  EXPECT_EQ(HeldBytes(0x0400), Long);
+}
+
 TEST_F(ByHandleTest, NewStringsAreWrittenOneByOneWhereTheStructureStands) {
   Bytes Renamed = MakeStructure(1, 0x0100, 8, {"M", "KP5VRA-TE", "V"});
   ASSERT_EQ(Write(Renamed), EFI_SUCCESS);
@@ -74,7 +95,13 @@ TEST_F(ByHandleTest, NewStringsAreWrittenOneByOneWhereTheStructureStands) {
   EXPECT_EQ(SmbiosDxe().UpdateStringCalls, 1u) << "only the string that differs";
   ASSERT_EQ(Write(Renamed), EFI_SUCCESS);
   EXPECT_EQ(SmbiosDxe().UpdateStringCalls, 1u) << "the same bytes again change nothing";
+  Bytes SameLength = MakeStructure(1, 0x0100, 8, {"M", "KP5VRA-TE", "W"});
+  ASSERT_EQ(Write(SameLength), EFI_SUCCESS);
+  EXPECT_EQ(Held(0x0100), SameLength) << "a string of the same length with other bytes";
+  ASSERT_EQ(Write(Original[3]), EFI_SUCCESS) << "no strings at all";
+  EXPECT_EQ(SmbiosDxe().UpdateStringCalls, 2u);
   EXPECT_EQ(SmbiosDxe().AddCalls + SmbiosDxe().RemoveCalls, 0u);
+  EXPECT_EQ(HandlesInListOrder(), OriginalOrder);
 }
 
 TEST_F(ByHandleTest, AnotherFormattedAreaOrStringCountIsRemovedAndAddedWithItsProducer) {
@@ -123,8 +150,27 @@ TEST_F(ByHandleTest, RefusedAddPutsTheHeldStructureBack) {
   EXPECT_EQ(SmbiosDxe().Entries.size(), Original.size());
 }
 
+TEST_F(ByHandleTest, RefusedRemoveAddsNothing) {
+  SmbiosDxe().FailingRemoves = {1};
+  EXPECT_EQ(Write(MakeStructure(1, 0x0100, 9, {"M", "NEW", "V"})), EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(Held(0x0100), Original[1]);
+  EXPECT_EQ(HandlesInListOrder(), OriginalOrder);
+  EXPECT_EQ(SmbiosDxe().AddCalls, 0u);
+
+  // String 3 and string 1's put-back refused, then the Remove that would
+  // restore the structure whole: it stays, once, under its handle.
+  SmbiosDxe().FailingUpdateStrings = {2, 3};
+  SmbiosDxe().FailingRemoves = {2};
+  EXPECT_EQ(Write(MakeStructure(1, 0x0100, 8, {"NEW-M", "P", "NEW-V"})), EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(HandlesInListOrder(), OriginalOrder);
+  EXPECT_EQ(SmbiosDxe().AddCalls, 0u);
+}
+
 TEST_F(ByHandleTest, NoPoolMeansNoChange) {
   FailFallibleCall(FallibleCallCount() + 1);
+  EXPECT_EQ(Write(MakeStructure(1, 0x0100, 8, {"M", "NEW", "V"})), EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(HeldBytes(0x0100), Original[1]);
+  Firmware().NullAllocation = Firmware().AllocationSizes.size() + 1;  // success, but no block
   EXPECT_EQ(Write(MakeStructure(1, 0x0100, 8, {"M", "NEW", "V"})), EFI_OUT_OF_RESOURCES);
   EXPECT_EQ(HeldBytes(0x0100), Original[1]);
   EXPECT_EQ(SmbiosDxe().UpdateStringCalls, 0u);

@@ -124,4 +124,65 @@ TEST(HandleIndexTest, WithoutTheTableEventsEveryReadWalks) {
   EXPECT_EQ(Read(13), HeldBytes(13));
 }
 
+// Records that misbehave, for the bounds of both lookups. Each pass starts
+// at SMBIOS_HANDLE_PI_RESERVED; the structures are handles 0, 1, 2, ...
+std::vector<Bytes> Misbehaving = Table(4);
+unsigned Passes;
+
+// A corrupt list that loops: GetNext never reports the end.
+EFI_STATUS EFIAPI EndlessGetNext(CONST EFI_SMBIOS_PROTOCOL *, EFI_SMBIOS_HANDLE *Handle,
+                                 EFI_SMBIOS_TYPE *, EFI_SMBIOS_TABLE_HEADER **Record,
+                                 EFI_HANDLE *) {
+  *Handle = 1;
+  *Record = (EFI_SMBIOS_TABLE_HEADER *)Misbehaving[1].data();
+  return EFI_SUCCESS;
+}
+
+// Succeeds without a structure.
+EFI_STATUS EFIAPI NullGetNext(CONST EFI_SMBIOS_PROTOCOL *, EFI_SMBIOS_HANDLE *, EFI_SMBIOS_TYPE *,
+                              EFI_SMBIOS_TABLE_HEADER **Record, EFI_HANDLE *) {
+  *Record = nullptr;
+  return EFI_SUCCESS;
+}
+
+// A table that gains a structure between any two passes, as when a producer
+// adds one while the index is being sized.
+EFI_STATUS EFIAPI GrowingGetNext(CONST EFI_SMBIOS_PROTOCOL *, EFI_SMBIOS_HANDLE *Handle,
+                                 EFI_SMBIOS_TYPE *, EFI_SMBIOS_TABLE_HEADER **Record,
+                                 EFI_HANDLE *) {
+  UINTN Next = *Handle == SMBIOS_HANDLE_PI_RESERVED ? 0 : *Handle + 1u;
+  Passes += Next == 0 ? 1 : 0;
+  if (Next > Passes || Next >= Misbehaving.size()) {
+    return EFI_NOT_FOUND;
+  }
+  *Handle = (EFI_SMBIOS_HANDLE)Next;
+  *Record = (EFI_SMBIOS_TABLE_HEADER *)Misbehaving[Next].data();
+  return EFI_SUCCESS;
+}
+
+TEST(HandleIndexTest, MisbehavingRecordsNeitherHangTheLookupNorMisleadIt) {
+  for (bool Watched : {false, true}) {
+    SCOPED_TRACE(Watched ? "through the index" : "walking");
+    Start(3, 0, {});
+    if (Watched) {
+      ASSERT_EQ(WatchTableChanges(), EFI_SUCCESS);
+    }
+    SmbiosDxe().Protocol.GetNext = EndlessGetNext;
+    EXPECT_EQ(Read(1), Misbehaving[1]);
+    EXPECT_TRUE(Read(2).empty()) << "a bounded walk ends";
+    MarkHandleIndexStale();
+
+    SmbiosDxe().Protocol.GetNext = NullGetNext;
+    EXPECT_TRUE(Read(1).empty());
+  }
+
+  Start(3, 0, {});
+  ASSERT_EQ(WatchTableChanges(), EFI_SUCCESS);
+  SmbiosDxe().Protocol.GetNext = GrowingGetNext;
+  Passes = 0;
+  EXPECT_EQ(Read(2), Misbehaving[2]) << "an index sized before the table grew is not used";
+  EXPECT_EQ(Read(3), Misbehaving[3]);
+  EXPECT_EQ(Read(1), Misbehaving[1]);
+}
+
 }  // namespace

@@ -103,6 +103,8 @@ TEST_F(ServiceEntryTest, RefusalsLeaveSmbiosDxesRecordAndRegisterNothing) {
   ResetCallLog();
   ResetFirmware();
   EXPECT_EQ(Run(), EFI_NOT_FOUND) << "no record";
+  InstallInterface(SmbiosServiceGuid, nullptr);
+  EXPECT_EQ(Run(), EFI_NOT_FOUND) << "a null record";
 }
 
 TEST_F(ServiceEntryTest, EndOfTableComesFromTheTablePublishedByTheFirstRead) {
@@ -110,17 +112,23 @@ TEST_F(ServiceEntryTest, EndOfTableComesFromTheTablePublishedByTheFirstRead) {
   Bytes Table = HeldBytes(0x0100);
   Table.insert(Table.end(), {127, 4, 0x42, 0x00, 0, 0});
   UINT8 EntryPoint[24] = {'_', 'S', 'M', '3', '_', 0, 24, 3, 2, 1, 1, 0};
-  UINT32 Length = (UINT32)Table.size();
-  std::memcpy(EntryPoint + 12, &Length, 4);
   UINT64 Address = (UINT64)(UINTN)Table.data();
   std::memcpy(EntryPoint + 16, &Address, 8);
-  EntryPoint[5] = (UINT8)(0 - SumBytes(EntryPoint, 24));
   EFI_CONFIGURATION_TABLE Published = {SMBIOS3_TABLE_GUID, EntryPoint};
   Firmware().SystemTable.NumberOfTableEntries = 1;
   Firmware().SystemTable.ConfigurationTable = &Published;
+  auto Publish = [&](UINT32 Length) {
+    std::memcpy(EntryPoint + 12, &Length, 4);
+    EntryPoint[5] = 0;
+    EntryPoint[5] = (UINT8)(0 - SumBytes(EntryPoint, 24));
+  };
 
+  Publish((UINT32)Table.size() - 6);  // End-of-Table not within the length given
+  EXPECT_TRUE(Read(0x0042).empty());
+  Publish((UINT32)Table.size());
   EXPECT_EQ(Read(0x0042), (Bytes{127, 4, 0x42, 0x00, 0, 0}));
   Firmware().SystemTable.NumberOfTableEntries = 0;
+  EXPECT_EQ(Read(0x0042), (Bytes{127, 4, 0x42, 0x00, 0, 0})) << "kept once known";
 }
 
 }  // namespace

@@ -23,13 +23,9 @@ def run(plan, flash, guest_dir, folder, debug_log=False, stop_after=None, device
     the serial log holds that text (a firmware that has stopped for good).
     `devices` are more QEMU options (a TPM, say)."""
     boot.fresh_folder(folder, plan.vars_template)
-    guest = linux_guest.guest_files(guest_dir)
     serial_log = os.path.join(folder, "serial.log")
-    command = boot.machine_options(plan, os.path.abspath(flash), folder) + [
-        "-serial", "file:" + serial_log,
-        "-kernel", guest["vmlinuz"], "-initrd", guest["initrd.img"],
-        "-append", linux_guest.KERNEL_ARGUMENTS,
-    ] + boot.board_options(plan, folder) + list(devices)
+    command = boot.machine_options(plan, os.path.abspath(flash), folder) + ["-serial", "file:" + serial_log] + \
+        guest_options(guest_dir) + boot.board_options(plan, folder) + list(devices)
     if debug_log:
         command += ["-chardev", "file,id=firmware-debug,path=" + os.path.join(folder, "debug.log"),
                     "-device", "isa-debugcon,iobase=%#x,chardev=firmware-debug" % DEBUG_PORT]
@@ -44,6 +40,12 @@ def run(plan, flash, guest_dir, folder, debug_log=False, stop_after=None, device
     return boot.BootResult(folder=folder, serial_log=serial_log, trace_log=os.path.join(folder, "trace.log"),
                            files={}, seconds=seconds, exit_code=process.returncode,
                            timed_out=process.returncode in boot.TIMED_OUT_STATUSES, accesses=accesses)
+
+
+def guest_options(guest_dir):
+    """QEMU's options that start the Linux guest prepared in `guest_dir`."""
+    guest = linux_guest.guest_files(guest_dir)
+    return ["-kernel", guest["vmlinuz"], "-initrd", guest["initrd.img"], "-append", linux_guest.KERNEL_ARGUMENTS]
 
 
 def _stop_after(process, serial_log, text):

@@ -7,6 +7,10 @@ must hold its handles in the baseline's order (a write keeps each structure
 where it stands), and is read by `dmidecode --from-dump`; Linux's own report
 and QEMU's trace of the strap ports are checked as in the Shell-path tests.
 
+scripts/board-check then runs over the table Linux handed back, as a
+factory line runs it (board_check_run.py): it must name the code's board
+where the driver renamed every structure and none of ours where it did not.
+
 With --watch-registers the driver's device-register accesses are recorded
 as in the Shell-path tests: one write-back per run of the handler.
 
@@ -49,6 +53,7 @@ LINUX_STARTED = ("EFI stub:", "Linux version")
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "..", "preview"))
+import board_check_run  # noqa: E402
 import boot  # noqa: E402
 import check_firmware  # noqa: E402
 import firmware_log  # noqa: E402
@@ -150,6 +155,9 @@ def check(plan, scenario, result, baseline_path, preview_program=None):
     if scenario != "no-driver":
         checks.check_same_order(before, after)
     checks.check_linux_report(report, before, name)
+    status, found = board_check_run.run(result.folder, result.files["after.bin"], plan.code)
+    board_check_run.check_status(status, board_check_run.table_status(
+        found, result.files["after.bin"], plan.code, scenario == "rewrite"), found)
     walks = 1 if scenario == "rewrite" else 0
     reads = checks.strap_reads(result.trace_log)
     checks.check_strap_reads(reads, plan, walks, before.end_of_table.handle)

@@ -90,7 +90,7 @@ def check_debug_firmware(scenario, result, guid):
 
 
 def check_stopped_without_service(result):
-    """The README's measured hang: an invalid-opcode dump that names an image,
+    """The measured hang docs/integration.md quotes: an invalid-opcode dump that names an image,
     the firmware stopped there (not by the timeout), and no Linux."""
     serial = firmware_log.read(result.serial_log)
     faults = firmware_log.exceptions(serial)

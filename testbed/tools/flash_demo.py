@@ -58,7 +58,7 @@ def before_key(plan, image, guest):
     options = boot.machine_options(plan, "IMAGE", "FOLDER") + boot.smbios_options(plan, "FOLDER") + \
         [_file_digest(word) if os.path.isabs(word) else word for word in flash_boot.guest_options(guest)]
     parts = [_file_digest(image), _file_digest(plan.vars_template), qemu] + options
-    return hashlib.sha256("\0".join(parts).encode()).hexdigest()
+    return hashlib.sha256("\0".join(parts).encode()).hexdigest()[:32]  # the folder's name: 128 bits
 
 
 def reuse_before(cached, folder):

@@ -29,7 +29,7 @@ import smbios_dump  # noqa: E402
 
 def boot_and_dump(plan, flash, guest, folder, name):
     """One boot; returns (result, path of the table Linux handed back)."""
-    result = flash_boot.run(plan, flash, guest, os.path.join(folder, name))
+    result = flash_boot.run(plan, flash, guest, os.path.join(folder, name), trace_firmware_only=True)
     dump = os.path.join(folder, name + ".bin")
     shutil.copyfile(flash_boot.save_dump(result), dump)
     shutil.copyfile(result.serial_log, os.path.join(folder, name + ".serial.log"))

@@ -56,7 +56,7 @@ def before_key(plan, image, guest):
     driver reads them."""
     qemu = subprocess.run(["qemu-system-x86_64", "--version"], capture_output=True, text=True, check=True).stdout
     options = boot.machine_options(plan, "IMAGE", "FOLDER") + boot.smbios_options(plan, "FOLDER") + \
-        [_file_digest(word) if os.path.isabs(word) else word for word in flash_boot.guest_options(guest)]
+        [_file_digest(word) if os.path.isfile(word) else word for word in flash_boot.guest_options(guest)]
     parts = [_file_digest(image), _file_digest(plan.vars_template), qemu] + options
     return hashlib.sha256("\0".join(parts).encode()).hexdigest()[:32]  # the folder's name: 128 bits
 
@@ -140,7 +140,7 @@ def main():
     print()
     print("Strap code %d  ->  board name %s" % (args.code, name if name else "(none: the table stays as it was)"))
     probes = before.end_of_table.handle + 1
-    reads = len(firmware_test.strap_reads(result.trace_log)) - 2  # the trigger's two marker reads
+    reads = firmware_test.strap_read_count(result.trace_log) - 2  # the trigger's two marker reads
     print("SMBIOS %s entry point; boot took %.0f s; the driver read the straps %d times (%d probes)"
           % ("3.0" if after.anchor == "_SM3_" else "2.x", result.seconds, reads, probes))
     print("The \"before\": %s" % origin)

@@ -114,23 +114,27 @@ def _bank_digests(table, version, banks):
     return {bank: hashlib.new(bank, data).hexdigest() for bank in banks}
 
 
-def _attested(logged, dump, before, banks):
+def _attested(logged, dump, board, before, banks):
     """Which variant's table the logged digests are EDK II's measurement of:
-    {"code": N or None, "what": text}, or None when none of them."""
+    {"code": N or None, "what": text}, or None when none of them. The table
+    read comes first: where the driver would change nothing in it, every
+    variant's table is that table, and it is `board`'s (None: no one of ours)."""
     def matches(table, version):
         return _bank_digests(table, version, banks) == logged
 
+    if matches(dump.table, dump.major_minor):
+        if board is None:
+            return {"code": None, "what": "the table Linux reads, which names no one variant of ours"}
+        return {"code": board, "what": "code %d's table (%s)" % (board, boards.BOARD_NAMES[board])}
     for code in sorted(boards.BOARD_NAMES):
         if matches(boards.variant_table(dump, code), dump.major_minor):
             return {"code": code, "what": "code %d's table (%s)" % (code, boards.BOARD_NAMES[code])}
-    if matches(dump.table, dump.major_minor):
-        return {"code": None, "what": "the table Linux reads, which names none of our boards"}
     if before and matches(before.table, before.major_minor):
         return {"code": None, "what": "the table before the driver ran (the --before table)"}
     return None
 
 
-def measured_findings(log, dump, before, tpm_pcr1):
+def measured_findings(log, dump, board, before, tpm_pcr1):
     """What the event log says about PCR1 and the SMBIOS table; Unreadable
     for a log that is not whole."""
     try:
@@ -153,7 +157,7 @@ def measured_findings(log, dump, before, tpm_pcr1):
                       "banks_not_checked": sorted("%#06x" % a for a in event.digests if a not in event_log.ALGORITHMS)}
     found["table_read"] = _bank_digests(dump.table, dump.major_minor, logged)
     found["measures_table_read"] = bool(logged) and found["table_read"] == logged
-    found["attests"] = _attested(logged, dump, before, sorted(logged)) if logged else None
+    found["attests"] = _attested(logged, dump, board, before, sorted(logged)) if logged else None
     return found
 
 
@@ -171,7 +175,7 @@ def findings(dump, source, log=None, log_source=None, tpm_pcr1=None, pcr1_source
         "board": None if code is None else {"code": code, "name": boards.BOARD_NAMES[code]},
         "event_log": log_source,
         "pcr1_source": pcr1_source,
-        "measured": None if log is None else measured_findings(log, dump, before, tpm_pcr1 or {}),
+        "measured": None if log is None else measured_findings(log, dump, code, before, tpm_pcr1 or {}),
     }
 
 

@@ -181,6 +181,12 @@ class BoardCheck(unittest.TestCase):
             self.assertIn("the TPM attests the table before the driver ran", found["verdict"]["line"])
             self.assertEqual(self.findings(GOOD, measured_log(BEFORE), "--expect-code", "4")[1]["measured"]["attests"],
                              None, "without --before the table is none of ours")
+        with self.subTest("a table the driver would leave as it is: the TPM attests it, not code 0's"):
+            single = table(structure(1, 0x0100, bytes([0, 1, 0, 0]), [b"Only"]),
+                           structure(2, 0x0200, bytes([0, 1, 0, 0]), [b"Only"]))
+            status, found = self.findings(single, measured_log(single), "--expect-code", "0")
+            self.assertEqual((status, found["measured"]["attests"]["code"]), (1, None))
+            self.assertIn("the TPM attests the table Linux reads", found["verdict"]["line"])
         with self.subTest("a code without a board: the table as it was"):
             self.assertEqual(self.findings(stock, measured_log(stock), "--expect-code", "3")[0], 0)
             self.assertEqual(self.findings(GOOD, None, "--expect-code", "3")[0], 1)

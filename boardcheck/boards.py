@@ -9,9 +9,10 @@ variant_table is the driver's rewrite as the board check needs it: string 2
 of every System Information (type 1) and Baseboard Information (type 2)
 structure replaced by the variant's name, where the structure has a second
 string, a handle the driver's walk reaches (up to End-of-Table's) and the
-result fits the driver's 406-byte working copy (the driver skips any other). Run over the table Linux reads, it gives the table each
-variant's firmware publishes from the same board, whichever variant wrote
-the table read: the driver replaces string 2 by position whatever it held."""
+result fits the driver's 406-byte working copy (the driver skips any other).
+Run over the table Linux reads, it gives the table each variant's firmware
+publishes from the same board, whichever variant wrote the table read: the
+driver replaces string 2 by position whatever it held."""
 
 import struct
 

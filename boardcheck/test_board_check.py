@@ -193,7 +193,8 @@ class BoardCheck(unittest.TestCase):
 
     def test_what_it_cannot_read_exits_2_saying_what(self):
         log = measured_log(GOOD)
-        cases = {"a log cut short": (["--event-log", self.file("cut.bin", log[:-3])], "the event log: the log is cut short"),
+        cases = {"a log cut short": (["--event-log", self.file("cut.bin", log[:-3])],
+                                     "the event log: the log is cut short"),
                  "a log that is not crypto-agile": (["--event-log", self.file("old.bin", log[:32] + bytes(40))],
                                                     "the event log"),
                  "no table": (["--dmi", os.path.join(self.folder, "none")], "the SMBIOS entry point"),

@@ -30,8 +30,8 @@ def run(plan, flash, guest_dir, folder, debug_log=False, stop_after=None, device
     the serial log holds that text (a firmware that has stopped for good).
     `devices` are more QEMU options (a TPM, say). `trace_firmware_only` stops
     the port trace once Linux's EFI stub runs (QEMU's monitor turns the event
-    off), which spares a third of the boot time; the tests keep the whole
-    boot's trace, to show nothing reads the straps later."""
+    off), sparing its cost in Linux's part of the boot, for the demo; the
+    tests keep the whole boot's trace, to show nothing reads the straps later."""
     boot.fresh_folder(folder, plan.vars_template)
     serial_log = os.path.join(folder, "serial.log")
     command = boot.machine_options(plan, os.path.abspath(flash), folder) + ["-serial", "file:" + serial_log] + \

@@ -7,7 +7,7 @@ the strap trace); then:
 
 - replaying the log's PCR1 events gives the PCR1 the TPM reports;
 - PCR1 holds one SMBIOS event, and its SHA-256 is that of the table Linux
-  reads after the measurement's filter (preview/measurement.py): the TPM
+  reads after the measurement's filter (boardcheck/measurement.py): the TPM
   attests the table the OS sees;
 - that digest is the preview's reference value: for the code, of the
   baseline's table (--baseline, the boot without the driver); without the

@@ -2,9 +2,10 @@
 kind of mismatch (type 1 and type 2 disagreeing, a name none of ours, another
 variant attested, no SMBIOS event, a PCR1 the log does not replay to, the
 table before the driver attested), what it cannot read (a log cut short, a
-missing table), Linux's sysfs form beside dmidecode's, and the one-file
-build. Then its board names and variant tables against the preview's run of
-the driver (SMBIOS_PREVIEW) over the samples and the real tables."""
+missing table), Linux's sysfs form beside dmidecode's, the live reading of
+what Linux and the TPM export, and the one-file build. Then its board names
+and variant tables against the preview's run of the driver (SMBIOS_PREVIEW)
+over the samples and the real tables."""
 
 import contextlib
 import glob
@@ -206,6 +207,32 @@ class BoardCheck(unittest.TestCase):
                 status, out, err = self.run_check(*args, "--expect-code", "4")
                 self.assertEqual((status, out), (2, ""))
                 self.assertTrue(err.startswith("board-check: cannot read " + said), err)
+
+    def test_on_the_board_it_reads_linux_and_the_tpm(self):
+        """Live: the tables, the log and PCR1 where Linux exports them; a TPM
+        whose log cannot be read stops the check (exit 2), as the factory
+        line must not pass a board it could not check."""
+        sysfs = {name: os.path.join(self.folder, name) for name in ("tables", "tpm0", "log")}
+        os.makedirs(sysfs["tables"])
+        dump = dump_bytes(GOOD)
+        self.file("tables/smbios_entry_point", dump[:0x18])
+        self.file("tables/DMI", dump[dumpfile.TABLE_OFFSET:])
+        os.makedirs(os.path.join(sysfs["tpm0"], "pcr-sha256"))
+        pcr1 = pcr1_of([b"platform config", measurement.filtered_table(GOOD, (3, 0)), b"acpi"])
+        self.file("tpm0/pcr-sha256/1", pcr1.upper().encode() + b"\n")
+        places = {"SYSFS_TABLES": sysfs["tables"], "SYSFS_TPM": sysfs["tpm0"], "SYSFS_LOG": sysfs["log"]}
+        places["_pcr1_from_tpm2_pcrread"] = lambda bank: None  # this host's own TPM, if any, stays out
+        for name, value in places.items():
+            self.addCleanup(setattr, check, name, getattr(check, name))
+            setattr(check, name, value)
+        status, _, err = self.run_check("--expect-code", "4")
+        self.assertEqual(status, 2)
+        self.assertIn("cannot read the TPM's event log (as root, with securityfs mounted)", err)
+        self.file("log", measured_log(GOOD))
+        status, out, _ = self.run_check("--expect-code", "4", "--json")
+        found = json.loads(out)
+        self.assertEqual((status, found["pcr1_source"], found["measured"]["pcr1_agrees"]), (0, "sysfs", True))
+        self.assertEqual(found["table"]["source"], sysfs["tables"])
 
     @unittest.skipUnless(os.environ.get("BOARD_CHECK_PYZ"), "the one-file build is made by the CMake build")
     def test_one_file_build_runs_alone(self):

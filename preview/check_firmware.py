@@ -14,9 +14,9 @@ import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-import dumpfile  # noqa: E402
-import measurement  # noqa: E402
+sys.path.insert(0, os.path.join(HERE, ".."))
 import preview  # noqa: E402
+from boardcheck import dumpfile, measurement  # noqa: E402
 
 
 def preview_of(before_path, code, program):

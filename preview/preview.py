@@ -23,10 +23,10 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import dumpfile  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 import fields  # noqa: E402
 import hwids  # noqa: E402
-import measurement  # noqa: E402
+from boardcheck import dumpfile, measurement  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RENAMED_TYPES = (1, 2)

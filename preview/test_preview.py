@@ -13,11 +13,10 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "testbed", "tools"))
-import dumpfile  # noqa: E402
 import fields  # noqa: E402
 import hwids  # noqa: E402
-import measurement  # noqa: E402
 import preview  # noqa: E402
+from boardcheck import dumpfile, measurement  # noqa: E402
 import smbios_dump  # noqa: E402  (the testbed's own reader, as a second opinion)
 
 PROGRAM = os.environ.get("SMBIOS_PREVIEW", preview.ROOT + "/build/preview/smbios_preview")

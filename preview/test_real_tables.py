@@ -15,9 +15,9 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "testbed", "tools"))
-import dumpfile  # noqa: E402
 import firmware_test  # noqa: E402  (the firmware tests' dmidecode check)
 import preview  # noqa: E402
+from boardcheck import dumpfile  # noqa: E402
 
 PROGRAM = os.environ.get("SMBIOS_PREVIEW", preview.ROOT + "/build/preview/smbios_preview")
 TABLES = sorted(glob.glob(os.path.join(HERE, "tables", "*.dump.bin")))

@@ -5,6 +5,8 @@ and -initrd through the kernel's EFI stub. The guest reports what it reads
 and hands the table back on the serial console (see ../linux/init)."""
 
 import os
+import shutil
+import tempfile
 import threading
 import time
 
@@ -16,34 +18,55 @@ import linux_guest
 DEBUG_PORT = 0x402
 
 
-def run(plan, flash, guest_dir, folder, debug_log=False, stop_after=None, devices=()):
+# What the serial log shows once OVMF has handed over to the Linux guest's
+# EFI stub: the firmware's part of the boot, the driver's walk with it, is over.
+LINUX_STUB = "EFI stub:"
+
+
+def run(plan, flash, guest_dir, folder, debug_log=False, stop_after=None, devices=(), trace_firmware_only=False):
     """Boots `flash` with the board of `plan` (straps, entry point, trace)
     until the guest powers the machine off. With `debug_log` the firmware's
     DEBUG port is kept in debug.log; `stop_after` ends the boot as soon as
     the serial log holds that text (a firmware that has stopped for good).
-    `devices` are more QEMU options (a TPM, say)."""
+    `devices` are more QEMU options (a TPM, say). `trace_firmware_only` stops
+    the port trace once Linux's EFI stub runs (QEMU's monitor turns the event
+    off), sparing its cost in Linux's part of the boot, for the demo; the
+    tests keep the whole boot's trace, to show nothing reads the straps later."""
     boot.fresh_folder(folder, plan.vars_template)
-    guest = linux_guest.guest_files(guest_dir)
     serial_log = os.path.join(folder, "serial.log")
-    command = boot.machine_options(plan, os.path.abspath(flash), folder) + [
-        "-serial", "file:" + serial_log,
-        "-kernel", guest["vmlinuz"], "-initrd", guest["initrd.img"],
-        "-append", linux_guest.KERNEL_ARGUMENTS,
-    ] + boot.board_options(plan, folder) + list(devices)
+    command = boot.machine_options(plan, os.path.abspath(flash), folder) + ["-serial", "file:" + serial_log] + \
+        guest_options(guest_dir) + boot.board_options(plan, folder) + list(devices)
     if debug_log:
         command += ["-chardev", "file,id=firmware-debug,path=" + os.path.join(folder, "debug.log"),
                     "-device", "isa-debugcon,iobase=%#x,chardev=firmware-debug" % DEBUG_PORT]
-    on_start = None
+    starts = []
     if stop_after:
-        def on_start(process):
-            threading.Thread(target=_stop_after, args=(process, serial_log, stop_after.encode()),
-                             daemon=True).start()
+        starts.append(lambda process: threading.Thread(
+            target=_stop_after, args=(process, serial_log, stop_after.encode()), daemon=True).start())
+    socket_dir = None
+    if trace_firmware_only and plan.trace_straps:
+        socket_dir = tempfile.mkdtemp(prefix="testbed-qmp-")
+        socket_path = os.path.join(socket_dir, "qmp")
+        command += ["-qmp", "unix:%s,server=on,wait=off" % socket_path]
+        starts.append(lambda process: threading.Thread(target=boot._query_when, args=(
+            serial_log, LINUX_STUB, socket_path, "trace-event memory_region_ops_read off",
+            os.path.join(folder, "trace-off.txt"), time.monotonic() + plan.timeout), daemon=True).start())
     started = time.monotonic()
-    process, accesses = boot.run_traced(plan, command, folder, on_start)
+    try:
+        process, accesses = boot.run_traced(plan, command, folder, lambda p: [start(p) for start in starts])
+    finally:
+        if socket_dir:
+            shutil.rmtree(socket_dir, ignore_errors=True)
     seconds = time.monotonic() - started
     return boot.BootResult(folder=folder, serial_log=serial_log, trace_log=os.path.join(folder, "trace.log"),
                            files={}, seconds=seconds, exit_code=process.returncode,
                            timed_out=process.returncode in boot.TIMED_OUT_STATUSES, accesses=accesses)
+
+
+def guest_options(guest_dir):
+    """QEMU's options that start the Linux guest prepared in `guest_dir`."""
+    guest = linux_guest.guest_files(guest_dir)
+    return ["-kernel", guest["vmlinuz"], "-initrd", guest["initrd.img"], "-append", linux_guest.KERNEL_ARGUMENTS]
 
 
 def _stop_after(process, serial_log, text):

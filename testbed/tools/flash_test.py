@@ -7,6 +7,10 @@ must hold its handles in the baseline's order (a write keeps each structure
 where it stands), and is read by `dmidecode --from-dump`; Linux's own report
 and QEMU's trace of the strap ports are checked as in the Shell-path tests.
 
+scripts/board-check then runs over the table Linux handed back, as a
+factory line runs it (board_check_run.py): it must name the code's board
+where the driver renamed every structure and none of ours where it did not.
+
 With --watch-registers the driver's device-register accesses are recorded
 as in the Shell-path tests: one write-back per run of the handler.
 
@@ -54,6 +58,7 @@ LINUX_STARTED = ("EFI stub:", "Linux version")
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "..", "preview"))
+import board_check_run  # noqa: E402
 import boot  # noqa: E402
 import check_firmware  # noqa: E402
 import firmware_log  # noqa: E402
@@ -90,7 +95,7 @@ def check_debug_firmware(scenario, result, guid):
 
 
 def check_stopped_without_service(result):
-    """The README's measured hang: an invalid-opcode dump that names an image,
+    """The measured hang docs/integration.md quotes: an invalid-opcode dump that names an image,
     the firmware stopped there (not by the timeout), and no Linux."""
     serial = firmware_log.read(result.serial_log)
     faults = firmware_log.exceptions(serial)
@@ -164,6 +169,9 @@ def check(plan, scenario, result, baseline_path, preview_program=None, firmware_
     if scenario != "no-driver":
         checks.check_same_order(before, after)
     checks.check_linux_report(report, before, name)
+    status, found = board_check_run.run(result.folder, result.files["after.bin"], plan.code)
+    board_check_run.check_status(status, board_check_run.table_status(
+        found, result.files["after.bin"], plan.code, scenario == "rewrite"), found)
     walks = 1 if scenario == "rewrite" else 0
     reads = checks.strap_reads(result.trace_log)
     checks.check_strap_reads(reads, plan, walks, before.end_of_table.handle)

@@ -8,8 +8,8 @@ import re
 import subprocess
 import unittest
 
-import event_log
 import tpm_test
+from boardcheck import event_log
 
 RUNS = os.environ["TPM_RUNS"]
 DIGEST_RUNS = ("tpm.no-driver", "tpm.code0", "tpm.code4", "tpm.code8")

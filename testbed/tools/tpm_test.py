@@ -7,11 +7,13 @@ the strap trace); then:
 
 - replaying the log's PCR1 events gives the PCR1 the TPM reports;
 - PCR1 holds one SMBIOS event, and its SHA-256 is that of the table Linux
-  reads after the measurement's filter (preview/measurement.py): the TPM
+  reads after the measurement's filter (boardcheck/measurement.py): the TPM
   attests the table the OS sees;
 - that digest is the preview's reference value: for the code, of the
   baseline's table (--baseline, the boot without the driver); without the
-  driver, of the table as it is.
+  driver, of the table as it is;
+- scripts/board-check over the table, the log and PCR1 names the variant
+  the TPM attests and exits 0 only where that is the code's (check_board_check).
 
 Scenarios (each names which image --image must be):
   rewrite       service, measurement, driver, trigger at End-of-DXE
@@ -21,8 +23,9 @@ Scenarios (each names which image --image must be):
                 because PCR1 attests the table before the rewrite, with a
                 message naming both digests and both product names.
 
-The run folder keeps event-log.bin and measured.txt (the SMBIOS event's
-SHA-256) for the checks across boots (test_measured_boots.py)."""
+The run folder keeps event-log.bin, pcr1-sha256.txt (the TPM's PCR1) and
+measured.txt (the SMBIOS event's SHA-256) for the checks across boots
+(test_measured_boots.py), and board-check.json."""
 
 import argparse
 import os
@@ -32,9 +35,9 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "..", "preview"))
+sys.path.insert(0, os.path.join(HERE, "..", ".."))
+import board_check_run  # noqa: E402
 import boot  # noqa: E402
-import dumpfile  # noqa: E402
-import event_log  # noqa: E402
 import firmware_test as checks  # noqa: E402
 import flash_boot  # noqa: E402
 import flash_test  # noqa: E402
@@ -42,9 +45,10 @@ import linux_guest  # noqa: E402
 import preview  # noqa: E402
 import smbios_dump  # noqa: E402
 import software_tpm  # noqa: E402
+from boardcheck import dumpfile, event_log  # noqa: E402
 from firmware_test import Failure, expect  # noqa: E402
 
-LOG_FILE, MEASURED_FILE = "event-log.bin", "measured.txt"
+LOG_FILE, MEASURED_FILE, PCR1_FILE = "event-log.bin", "measured.txt", "pcr1-sha256.txt"
 
 
 class MeasurementMismatch(Failure):
@@ -64,6 +68,8 @@ def measured_digest(result):
         raise Failure("the TPM's report: %s" % error)
     with open(os.path.join(result.folder, LOG_FILE), "wb") as handle:
         handle.write(log)
+    with open(os.path.join(result.folder, PCR1_FILE), "w") as handle:
+        handle.write("".join(reported).lower() + "\n")
     expect(len(reported) == 1 and reported[0].lower() == replayed,
            "replaying the log's PCR1 events gives %s, the TPM reports PCR1 %s" % (replayed, reported))
     expect(len(smbios) == 1, "PCR1 holds %d SMBIOS events, expected one" % len(smbios))
@@ -106,6 +112,34 @@ def check_reference(digest, scenario, code, table_path, baseline_path, program):
            % (digest, what, wanted["sha256"]))
 
 
+def check_board_check(args, result, digest):
+    """scripts/board-check over the table, the event log and PCR1 the guest
+    handed back, with the baseline as the table before the driver: it must
+    find the log replaying to PCR1 and the event this test found, and name
+    the variant attested: the code's for a rewrite, the table Linux reads
+    (none of ours) without the driver, the table before the driver after
+    the late trigger, with exit 0 only for the rewrite."""
+    after = result.files["after.bin"]
+    with open(os.path.join(result.folder, PCR1_FILE)) as handle:
+        pcr1 = handle.read().strip()
+    status, found = board_check_run.run(result.folder, after, args.code, os.path.join(result.folder, LOG_FILE),
+                                        pcr1, args.baseline)
+    board_check_run.table_status(found, after, args.code, args.scenario != "no-driver")
+    measured, line = found["measured"], found["verdict"]["line"]
+    expect(measured["pcr1_agrees"] is True and measured["event"]["digests"]["sha256"] == digest,
+           "board-check finds PCR1 %s (agrees: %s) and the SMBIOS event %s; this test %s and %s"
+           % (measured["pcr1_replayed"], measured["pcr1_agrees"], measured["event"], pcr1, digest))
+    attests = measured["attests"] or {}
+    wanted = {"rewrite": (args.code, "code %d's table" % args.code, True, 0),
+              "no-driver": (None, "the table Linux reads", True, 1),
+              "late-trigger": (None, "the table before the driver ran", False, 1)}[args.scenario]
+    seen = (attests.get("code"), attests.get("what", ""), measured["measures_table_read"], status)
+    expect(seen[0] == wanted[0] and seen[1].startswith(wanted[1]) and seen[2:] == wanted[2:],
+           "board-check: attests %r, measures the table read: %s, exit %d; expected %s: %s"
+           % (seen[1], seen[2], status, wanted, line))
+    return line
+
+
 def check(args, plan, result):
     """Every check of the boot; returns what the PASS line says."""
     flash_test.check(plan, "no-driver" if args.scenario == "no-driver" else "rewrite", result, args.baseline)
@@ -113,10 +147,12 @@ def check(args, plan, result):
     with open(os.path.join(result.folder, MEASURED_FILE), "w") as handle:
         handle.write(digest + "\n")
     after = result.files["after.bin"]
+    verdict = check_board_check(args, result, digest)
     if args.scenario != "late-trigger":
         check_measured_table(digest, after, args.baseline)
         check_reference(digest, args.scenario, args.code, after, args.baseline, args.preview)
-        return "PCR1 replays; SMBIOS SHA-256 %s, the table Linux reads and the preview's value" % digest
+        return "PCR1 replays; SMBIOS SHA-256 %s, the table Linux reads and the preview's value; board-check %s" % (
+            digest, verdict)
     try:
         check_measured_table(digest, after, args.baseline)
     except MeasurementMismatch as mismatch:
@@ -125,7 +161,7 @@ def check(args, plan, result):
                  product_names(args.baseline)]
         expect(all(part in text for part in named), "the mismatch's message does not name %s:\n%s"
                % ([part for part in named if part not in text], text))
-        return "the late trigger is caught:\n" + text
+        return "the late trigger is caught:\n%s\nboard-check %s" % (text, verdict)
     raise Failure("PCR1 attests the table Linux reads (SHA-256 %s), though the trigger came at ReadyToBoot, "
                   "after the measurement" % digest)
 

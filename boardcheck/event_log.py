@@ -12,12 +12,8 @@ but never extended."""
 
 import dataclasses
 import hashlib
-import os
-import sys
+import struct
 import uuid
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "packaging"))
-from pi.layout import LayoutError, need, read  # noqa: E402
 
 NO_ACTION = 0x00000003
 HANDOFF_TABLES = 0x80000009
@@ -32,6 +28,23 @@ SMBIOS_TABLE_GUIDS = ("EB9D2D31-2D88-11D3-9A16-0090273FC14D", "F2FD1544-9794-4A2
 
 class LogError(Exception):
     pass
+
+
+class _Short(Exception):
+    """A record that runs past the end of its buffer."""
+
+
+def need(buffer, offset, size, what):
+    """Refuses unless `size` bytes at `offset` lie inside `buffer`."""
+    if offset + size > len(buffer):
+        raise _Short("%s at offset %#x: needs %#x bytes, only %#x there"
+                     % (what, offset, size, max(0, len(buffer) - offset)))
+
+
+def read(buffer, offset, form, what):
+    """Unpacks `form` (little-endian struct format) at `offset`, in bounds."""
+    need(buffer, offset, struct.calcsize(form), what)
+    return struct.unpack_from(form, buffer, offset)
 
 
 @dataclasses.dataclass
@@ -88,7 +101,7 @@ def read_log(log):
             need(log, offset + 4, size, "event data")
             events.append(Event(start, pcr, kind, digests, log[offset + 4:offset + 4 + size]))
             offset += 4 + size
-    except LayoutError as error:
+    except _Short as error:
         raise LogError("the log is cut short: %s" % error)
     return events
 
@@ -114,7 +127,7 @@ def handed_off_tables(event):
     try:
         (count,) = read(data, offset, "<Q", "handed-off tables")
         need(data, offset + 8, 24 * count, "handed-off tables")
-    except LayoutError as error:
+    except _Short as error:
         raise LogError("event at offset %#x: %s" % (event.offset, error))
     return [str(uuid.UUID(bytes_le=data[offset + 8 + 24 * i:offset + 24 + 24 * i])).upper() for i in range(count)]
 

@@ -153,6 +153,30 @@ def read(path):
         return parse(handle.read())
 
 
+def from_tables(entry_point, table):
+    """The dump of what Linux exports in /sys/firmware/dmi/tables: the entry
+    point as the firmware published it (smbios_entry_point) and the table
+    (DMI). The entry point's table address is set to 32 (and its checksums
+    fixed) as dmidecode --dump-bin does; everything else is checked as in
+    parse."""
+    if len(entry_point) > TABLE_OFFSET:
+        raise DumpError("the entry point is %d bytes, more than an SMBIOS entry point's %d"
+                        % (len(entry_point), TABLE_OFFSET))
+    area = bytearray(entry_point) + bytes(TABLE_OFFSET - len(entry_point))
+    # The firmware's own checksums first: the copy's are recomputed below.
+    parts = [(0, area[6])] if area.startswith(b"_SM3_") else [(0, area[5]), (0x10, 0x1F)]
+    if not all(_checksum_ok(entry_point[start:end]) for start, end in parts):
+        raise DumpError("the entry point's checksum is wrong")
+    if area.startswith(b"_SM3_") and len(entry_point) >= 0x18:
+        struct.pack_into("<Q", area, 0x10, TABLE_OFFSET)
+        _set_checksum(area, 5, 0, min(area[6], TABLE_OFFSET))
+    elif area.startswith(b"_SM_") and len(entry_point) >= 0x1F:
+        struct.pack_into("<I", area, 0x18, TABLE_OFFSET)
+        _set_checksum(area, 0x15, 0x10, 0x1F)
+        _set_checksum(area, 4, 0, min(area[5], TABLE_OFFSET))
+    return parse(bytes(area) + bytes(table))
+
+
 def _set_checksum(area, at, start, end):
     area[at] = 0
     area[at] = -sum(area[start:end]) % 256

@@ -11,7 +11,7 @@ import random
 import struct
 import unittest
 
-import measurement
+from boardcheck import measurement
 
 FILL = 0xA5
 LONG = b"L" * 100

@@ -36,8 +36,8 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "..", "preview"))
+sys.path.insert(0, os.path.join(HERE, "..", ".."))
 import boot  # noqa: E402
-import dumpfile  # noqa: E402
 import firmware_log  # noqa: E402
 import firmware_test as checks  # noqa: E402
 import flash_boot  # noqa: E402
@@ -47,6 +47,7 @@ import preview  # noqa: E402
 import smbios_dump  # noqa: E402
 import software_tpm  # noqa: E402
 import tpm_test  # noqa: E402
+from boardcheck import dumpfile  # noqa: E402
 from firmware_test import Failure, expect  # noqa: E402
 
 OVMF_VARS_MS = "/usr/share/OVMF/OVMF_VARS_4M.ms.fd"

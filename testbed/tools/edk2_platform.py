@@ -39,10 +39,10 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import flash_image  # noqa: E402
+import logged_run  # noqa: E402
 from pi.layout import LayoutError, write_whole  # noqa: E402
 from pi.sections import DXE_DEPEX, PE32, dependency_expression  # noqa: E402
 
@@ -138,24 +138,10 @@ class BuildError(Exception):
     pass
 
 
-def log_tail(path, lines=25):
-    with open(path, errors="replace") as handle:
-        return "".join(handle.readlines()[-lines:])
-
-
 def run_logged(command, log, what, **options):
-    """Runs `command` with its output in `log` and prints how long it took;
-    BuildError with the log's last lines if it fails."""
-    started = time.monotonic()
-    with open(log, "w") as handle:
-        handle.write("$ %s\n" % " ".join(command))
-        handle.flush()
-        done = subprocess.run(command, stdout=handle, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
-                              **options)
-    if done.returncode != 0:
-        raise BuildError("%s failed (status %d); the last lines of %s:\n%s"
-                         % (what, done.returncode, log, log_tail(log)))
-    print("edk2_platform: %s: %.1f s" % (what, time.monotonic() - started), flush=True)
+    """Runs `command` with its output in `log`; BuildError with the log's
+    last lines if it fails."""
+    logged_run.run_logged(command, log, what, "edk2_platform", BuildError, **options)
 
 
 def installed_ovmf_version():

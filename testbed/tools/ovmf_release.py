@@ -18,10 +18,10 @@ import argparse
 import hashlib
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
-import time
+
+import logged_run
 
 SYSTEM_SOURCES = ("/etc/apt/sources.list", "/etc/apt/sources.list.d")
 OS_RELEASE = "/etc/os-release"
@@ -103,17 +103,9 @@ def archive_entry(suite):
 
 
 def run_logged(command, log, what, **options):
-    started = time.monotonic()
-    with open(log, "a") as handle:
-        handle.write("$ %s\n" % " ".join(command))
-        handle.flush()
-        done = subprocess.run(command, stdout=handle, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
-                              **options)
-    if done.returncode != 0:
-        with open(log, errors="replace") as handle:
-            tail = "".join(handle.readlines()[-15:])
-        raise FetchError("%s failed (status %d); the last lines of %s:\n%s" % (what, done.returncode, log, tail))
-    print("ovmf_release: %s: %.1f s" % (what, time.monotonic() - started), flush=True)
+    """Runs one fetch step with its output added to `log`; FetchError with the
+    log's last lines if it fails."""
+    logged_run.run_logged(command, log, what, "ovmf_release", FetchError, mode="a", **options)
 
 
 def apt_options(folder):

@@ -34,6 +34,9 @@ static unsigned AllocationCount;  // allocations made since the last reset
 static unsigned FailingAt[8];     // 1-based allocation numbers that fail
 static unsigned FailingCount;
 static unsigned FailedCount;
+static BOOLEAN PublishingMayFail = TRUE;
+
+void HostPublishingMayFail(int MayFail) { PublishingMayFail = MayFail ? TRUE : FALSE; }
 
 void HostFailAllocation(unsigned After) {
   if (FailingCount < sizeof(FailingAt) / sizeof(FailingAt[0])) {
@@ -43,9 +46,14 @@ void HostFailAllocation(unsigned After) {
 
 unsigned HostAllocationsFailed(void) { return FailedCount; }
 
-// TRUE when this allocation is one made to fail.
-static BOOLEAN NextAllocationFails(void) {
+// TRUE when this allocation is one made to fail. Publishing is TRUE for the
+// allocations SmbiosDxe makes to publish its table (pages, a larger
+// configuration table array).
+static BOOLEAN NextAllocationFails(BOOLEAN Publishing) {
   AllocationCount++;
+  if (Publishing && !PublishingMayFail) {
+    return FALSE;
+  }
   for (unsigned Index = 0; Index < FailingCount; Index++) {
     if (FailingAt[Index] == AllocationCount) {
       FailedCount++;
@@ -95,7 +103,7 @@ static EFI_STATUS EFIAPI HostAllocatePool(EFI_MEMORY_TYPE Type, UINTN Size, VOID
   if (Buffer == NULL) {
     return EFI_INVALID_PARAMETER;
   }
-  if (NextAllocationFails()) {
+  if (NextAllocationFails(FALSE)) {
     return EFI_OUT_OF_RESOURCES;
   }
   *Buffer = malloc(Size == 0 ? 1 : Size);
@@ -121,7 +129,7 @@ static EFI_STATUS EFIAPI HostAllocatePages(EFI_ALLOCATE_TYPE Type, EFI_MEMORY_TY
   if (Memory == NULL || Pages == 0 || Type == AllocateAddress) {
     return EFI_INVALID_PARAMETER;  // SmbiosDxe never asks for a fixed address
   }
-  if (NextAllocationFails()) {
+  if (NextAllocationFails(TRUE)) {
     return EFI_OUT_OF_RESOURCES;
   }
   int Flags = MAP_PRIVATE | MAP_ANONYMOUS;
@@ -221,7 +229,7 @@ static EFI_STATUS EFIAPI HostCreateEventEx(UINT32 Type, EFI_TPL NotifyTpl, EFI_E
     return EFI_INVALID_PARAMETER;
   }
   // The DXE core takes the event's record from pool.
-  if (NextAllocationFails()) {
+  if (NextAllocationFails(FALSE)) {
     return EFI_OUT_OF_RESOURCES;
   }
   for (UINTN Index = 0; Index < MAX_EVENTS; Index++) {
@@ -324,7 +332,7 @@ static EFI_STATUS EFIAPI HostInstallProtocolInterface(EFI_HANDLE *Handle, EFI_GU
   if (Handle == NULL || Guid == NULL || Type != EFI_NATIVE_INTERFACE || *Handle != NULL) {
     return EFI_INVALID_PARAMETER;  // installs on an existing handle are not modelled
   }
-  if (NextAllocationFails()) {  // the handle and protocol entries
+  if (NextAllocationFails(FALSE)) {  // the handle and protocol entries
     return EFI_OUT_OF_RESOURCES;
   }
   for (UINTN Index = 0; Index < MAX_PROTOCOLS; Index++) {
@@ -440,7 +448,7 @@ static EFI_STATUS EFIAPI HostInstallConfigurationTable(EFI_GUID *Guid, VOID *Tab
     }
     if (SystemTable.NumberOfTableEntries == TableCapacity) {
       // The DXE core allocates a larger array here, and can fail to.
-      if (NextAllocationFails()) {
+      if (NextAllocationFails(TRUE)) {
         return EFI_OUT_OF_RESOURCES;
       }
       if (TableCapacity + TABLE_GROWTH > sizeof(Tables) / sizeof(Tables[0])) {
@@ -513,6 +521,7 @@ void HostResetDxeCore(void) {
   AllocationCount = 0;
   FailingCount = 0;
   FailedCount = 0;
+  PublishingMayFail = TRUE;
   BuildTables();
   gST = &SystemTable;
   gBS = &BootServices;

@@ -31,6 +31,10 @@ unsigned short HostEndOfTableHandle(void);
 // The allocation made After allocations from now (1: the next) fails; up to
 // eight are scheduled at once.
 void HostFailAllocation(unsigned After);
+// With 0, the allocations SmbiosDxe makes to publish its table (pages, a
+// larger configuration table array) do not fail, scheduled or not; 1 again
+// after.
+void HostPublishingMayFail(int MayFail);
 // Allocations made to fail since the reset.
 unsigned HostAllocationsFailed(void);
 size_t HostBlocksHeld(void);

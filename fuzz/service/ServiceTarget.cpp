@@ -285,8 +285,14 @@ std::vector<CHAR8> String(Input &In) {
 // Length stays at least 4: SmbiosDxe's Add writes the handle into bytes 2-3
 // of its copy even when it measured the structure shorter (Length 0 with a
 // zero type byte gives a 2-byte copy), a heap overrun in EDK II itself.
+// No producer adds End-of-Table (type 127 becomes 126): SmbiosDxe appends its
+// own, and the service takes End-of-Table's handle once, from the first one
+// the published table holds; a producer's would end every reader's walk
+// early and, removed again, leave the service presenting End-of-Table under
+// its handle.
 std::vector<UINT8> Structure(Input &In, UINT16 Handle) {
   UINT8 Type = In.Byte();
+  Type = Type == SMBIOS_TYPE_END_OF_TABLE ? 126 : Type;
   UINT8 Length = In.Byte();
   Length = Length < 4 ? 4 : Length;
   std::vector<UINT8> Bytes = {Type, Length, (UINT8)Handle, (UINT8)(Handle >> 8)};
@@ -330,14 +336,16 @@ EFI_TPL TplOf(UINT8 Opcode) {
   }
 }
 
+// FailedAllocations: how many allocations were made to fail during the write.
 void CheckWrite(const std::vector<Held> &Before, UINT16 Handle, const std::vector<UINT8> &New,
-                EFI_STATUS Status) {
+                EFI_STATUS Status, unsigned FailedAllocations) {
   const std::vector<Held> &After = Current();
   const Held *Old = Find(Before, Handle);
   if (Old == nullptr || Handle == HostEndOfTableHandle()) {
     Require(EFI_ERROR(Status), "a write to a handle SmbiosDxe does not hold succeeded");
   }
   bool Moved = false;
+  bool Lost = false;
   if (!EFI_ERROR(Status)) {
     const Held *Now = Find(After, Handle);
     if (Now != nullptr) {
@@ -353,19 +361,24 @@ void CheckWrite(const std::vector<Held> &Before, UINT16 Handle, const std::vecto
     }
   } else {
     const Held *Now = Find(After, Handle);
-    if (Old != nullptr) {
-      Require(Now != nullptr && Now->Bytes == Old->Bytes && Now->Producer == Old->Producer,
-              "a refused write changed or lost the structure");
+    if (Old != nullptr && Now == nullptr) {
+      // Removed, then both the new structure and the put-back refused: that
+      // takes two failed allocations, and nothing can put it back then.
+      Require(FailedAllocations >= 2, "a refused write lost the structure");
+      Lost = true;
+    } else if (Old != nullptr) {
+      Require(Now->Bytes == Old->Bytes && Now->Producer == Old->Producer,
+              "a refused write changed the structure");
       // Put back whole (by Remove and Add) it moves to the end.
       Moved = PositionOf(After, Handle) != PositionOf(Before, Handle);
     }
   }
   // Every other structure is as it was, in the same order; the one written
   // is either in place or now last.
-  Require(After.size() == Before.size(), "a write changed the number of structures");
+  Require(After.size() + (Lost ? 1 : 0) == Before.size(), "a write changed the number of structures");
   size_t Next = 0;
   for (const Held &Entry : Before) {
-    if (Moved && Entry.Handle == Handle) {
+    if ((Moved || Lost) && Entry.Handle == Handle) {
       continue;
     }
     if (Entry.Handle != Handle) {
@@ -429,6 +442,7 @@ void Write(Input &In, UINT8 Opcode, bool StringsOnly) {
     std::memcpy(Buffer, New.data(), New.size());
   }
   EFI_TPL Old_ = HostRaiseTplTo(TplOf(Opcode));
+  unsigned FailedBefore = HostAllocationsFailed();
   EFI_STATUS Status = State.Service->WriteStructureByHandle(Handle, Buffer, (UINT16)New.size());
   Require(New.empty() || std::memcmp(Buffer, New.data(), New.size()) == 0,
           "a write changed the caller's buffer");
@@ -438,7 +452,7 @@ void Write(Input &In, UINT8 Opcode, bool StringsOnly) {
     Trace("  held before", Handle, 0, &Old->Bytes);
   }
   Changed(TplOf(Opcode), Handle);
-  CheckWrite(Before, Handle, New, Status);
+  CheckWrite(Before, Handle, New, Status, HostAllocationsFailed() - FailedBefore);
   HostRestoreTplTo(Old_);
 }
 
@@ -453,6 +467,13 @@ void Operate(Input &In) {
   if (Original && Tpl == TPL_NOTIFY) {
     Tpl = TPL_CALLBACK;
   }
+  // SmbiosDxe's Add, UpdateString and Remove return EFI_SUCCESS when the
+  // pages (or configuration table) to publish the changed table cannot be
+  // had, and then neither publish it nor signal the table's event groups: a
+  // fault in SmbiosDxe. A producer on the original record would leave the
+  // index unaware (and after a resize pointing at freed pool), so the
+  // publishing allocations are not failed under such a change.
+  HostPublishingMayFail(!(Original && Operation <= 2));
   if ((Operation >= 3 && Operation <= 5) || (!Original && Operation <= 2)) {
     StartService();
   }
@@ -532,6 +553,7 @@ void Operate(Input &In) {
       StartService();
       break;
   }
+  HostPublishingMayFail(1);
   if (State.Service != nullptr) {
     CheckReads(Current(), Extra);
   }

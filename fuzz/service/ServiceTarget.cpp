@@ -11,7 +11,8 @@
 //     bits 0-2  0 Add, 1 Remove, 2 UpdateString, 3 by-handle read,
 //               4 by-handle write of the held structure with strings changed,
 //               5 by-handle write of any bytes, 6 fail an allocation,
-//               7 start the service
+//               7 start the service; once started, walk the reinstalled
+//               record's GetNext and call its entries it does not offer
 //     bit 3     Add, Remove, UpdateString: through SmbiosDxe's original record
 //               (a producer that located it before the service started) rather
 //               than the reinstalled one
@@ -325,6 +326,29 @@ void StartService() {
           "the service's record is not installed");
 }
 
+// The reinstalled record's GetNext yields SmbiosDxe's walk, structure for
+// structure; every entry it does not offer answers EFI_UNSUPPORTED.
+void CheckForwardedWalk() {
+  EFI_SMBIOS_PROTOCOL *Ours = (EFI_SMBIOS_PROTOCOL *)State.Service;
+  const std::vector<Held> &Table = Current();
+  EFI_SMBIOS_HANDLE Handle = SMBIOS_HANDLE_PI_RESERVED;
+  for (const Held &Entry : Table) {
+    EFI_SMBIOS_TABLE_HEADER *Record = nullptr;
+    EFI_HANDLE Producer = nullptr;
+    Require(Ours->GetNext(Ours, &Handle, nullptr, &Record, &Producer) == EFI_SUCCESS &&
+                (const UINT8 *)Record == Entry.Where && Producer == Entry.Producer,
+            "the reinstalled GetNext walks otherwise");
+  }
+  EFI_SMBIOS_TABLE_HEADER *Record = nullptr;
+  Require(Ours->GetNext(Ours, &Handle, nullptr, &Record, nullptr) == EFI_NOT_FOUND,
+          "the reinstalled GetNext goes past the end");
+  typedef EFI_STATUS(EFIAPI * ENTRY)();
+  for (UINTN Slot : {5, 6, 7, 8, 9, 10, 11}) {
+    Require(((ENTRY)State.Service->Entry0To11[Slot])() == EFI_UNSUPPORTED, "a vendor entry answers");
+  }
+  Require(((ENTRY)State.Service->Entry13)() == EFI_UNSUPPORTED, "entry 13 answers");
+}
+
 EFI_TPL TplOf(UINT8 Opcode) {
   switch ((Opcode >> 4) & 3) {
     case 0:
@@ -362,9 +386,9 @@ void CheckWrite(const std::vector<Held> &Before, UINT16 Handle, const std::vecto
   } else {
     const Held *Now = Find(After, Handle);
     if (Old != nullptr && Now == nullptr) {
-      // Removed, then both the new structure and the put-back refused: that
-      // takes two failed allocations, and nothing can put it back then.
-      Require(FailedAllocations >= 2, "a refused write lost the structure");
+      // Removed, the new structure refused, then the put-back's allocation
+      // failed too: nothing can put it back then.
+      Require(FailedAllocations >= 1, "a refused write lost the structure");
       Lost = true;
     } else if (Old != nullptr) {
       Require(Now->Bytes == Old->Bytes && Now->Producer == Old->Producer,
@@ -550,7 +574,11 @@ void Operate(Input &In) {
       break;
     }
     default:
-      StartService();
+      if (State.Service == nullptr) {
+        StartService();
+      } else {
+        CheckForwardedWalk();
+      }
       break;
   }
   HostPublishingMayFail(1);

@@ -56,8 +56,8 @@ EFI_STATUS EFIAPI SmbiosReadStructureByHandle(IN UINT16 Handle, OUT UINT8 **Stru
 //                          already replaced are put back (if SmbiosDxe refuses
 //                          that too, the held structure is removed and added
 //                          again); a refused Add puts the held structure back.
-//                          Only if SmbiosDxe refuses that Add as well (a
-//                          second failed allocation, right after Remove freed
-//                          the structure's pool) is the structure lost
+//                          Only if SmbiosDxe refuses that Add as well (its
+//                          pool allocation failing right after Remove freed
+//                          the structure's own pool) is the structure lost
 EFI_STATUS EFIAPI SmbiosWriteStructureByHandle(IN UINT16 Handle, IN CONST UINT8 *Buffer,
                                                IN UINT16 Size);

@@ -3,8 +3,8 @@
 // per run. Force-included before every EDK II source compiled for the host.
 #pragma once
 
-extern unsigned short HostPcdSmbiosVersion;               // PcdSmbiosVersion, e.g. 0x0300
-extern unsigned char HostPcdSmbiosDocRev;                 // PcdSmbiosDocRev
+extern unsigned short HostPcdSmbiosVersion;                // PcdSmbiosVersion, e.g. 0x0300
+extern unsigned char HostPcdSmbiosDocRev;                  // PcdSmbiosDocRev
 extern unsigned int HostPcdSmbiosEntryPointProvideMethod;  // BIT0 32-bit, BIT1 64-bit entry point
 
 #define _PCD_GET_MODE_16_PcdSmbiosVersion HostPcdSmbiosVersion

@@ -141,7 +141,8 @@ static EFI_STATUS EFIAPI HostAllocatePages(EFI_ALLOCATE_TYPE Type, EFI_MEMORY_TY
     return EFI_OUT_OF_RESOURCES;
   }
   mprotect(Block + Pages * HOST_PAGE, HOST_PAGE, PROT_NONE);
-  if (Type == AllocateMaxAddress && (EFI_PHYSICAL_ADDRESS)(UINTN)(Block + Pages * HOST_PAGE) - 1 > *Memory) {
+  if (Type == AllocateMaxAddress &&
+      (EFI_PHYSICAL_ADDRESS)(UINTN)(Block + Pages * HOST_PAGE) - 1 > *Memory) {
     Fail("no pages below the address asked for");
   }
   Track(Block, Pages);
@@ -273,16 +274,15 @@ static EFI_STATUS EFIAPI HostCloseEvent(EFI_EVENT Event) {
 
 // Queues the notification and runs it at once when the TPL is below its
 // own, as the DXE core's signal does by raising and restoring the TPL.
-static void SignalSlot(HOST_EVENT *Slot) {
-  Slot->Pending = TRUE;
-}
+static void SignalSlot(HOST_EVENT *Slot) { Slot->Pending = TRUE; }
 
 static EFI_STATUS EFIAPI HostSignalEvent(EFI_EVENT Event) {
   HOST_EVENT *Slot = EventOf(Event);
   EFI_TPL Old = HostRaiseTpl(TPL_HIGH_LEVEL);
   if (Slot->InGroup) {
     for (UINTN Index = 0; Index < MAX_EVENTS; Index++) {
-      if (Events[Index].InUse && Events[Index].InGroup && CompareGuid(&Events[Index].Group, &Slot->Group)) {
+      if (Events[Index].InUse && Events[Index].InGroup &&
+          CompareGuid(&Events[Index].Group, &Slot->Group)) {
         SignalSlot(&Events[Index]);
       }
     }
@@ -351,7 +351,8 @@ static EFI_STATUS EFIAPI HostInstallProtocolInterface(EFI_HANDLE *Handle, EFI_GU
 static EFI_STATUS EFIAPI HostReinstallProtocolInterface(EFI_HANDLE Handle, EFI_GUID *Guid,
                                                         VOID *Old, VOID *New) {
   for (UINTN Index = 0; Index < MAX_PROTOCOLS; Index++) {
-    if (Protocols[Index].InUse && HandleOf(Index) == Handle && CompareGuid(&Protocols[Index].Guid, Guid)) {
+    if (Protocols[Index].InUse && HandleOf(Index) == Handle &&
+        CompareGuid(&Protocols[Index].Guid, Guid)) {
       if (Protocols[Index].Interface != Old) {
         return EFI_NOT_FOUND;
       }
@@ -367,7 +368,8 @@ static EFI_STATUS EFIAPI HostHandleProtocol(EFI_HANDLE Handle, EFI_GUID *Guid, V
     return EFI_INVALID_PARAMETER;
   }
   for (UINTN Index = 0; Index < MAX_PROTOCOLS; Index++) {
-    if (Protocols[Index].InUse && HandleOf(Index) == Handle && CompareGuid(&Protocols[Index].Guid, Guid)) {
+    if (Protocols[Index].InUse && HandleOf(Index) == Handle &&
+        CompareGuid(&Protocols[Index].Guid, Guid)) {
       *Interface = Protocols[Index].Interface;
       return EFI_SUCCESS;
     }
@@ -431,7 +433,8 @@ static EFI_STATUS EFIAPI HostInstallConfigurationTable(EFI_GUID *Guid, VOID *Tab
     return EFI_INVALID_PARAMETER;
   }
   UINTN Index = 0;
-  while (Index < SystemTable.NumberOfTableEntries && !CompareGuid(&Tables[Index].VendorGuid, Guid)) {
+  while (Index < SystemTable.NumberOfTableEntries &&
+         !CompareGuid(&Tables[Index].VendorGuid, Guid)) {
     Index++;
   }
   if (Index < SystemTable.NumberOfTableEntries) {

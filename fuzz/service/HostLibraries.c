@@ -23,8 +23,10 @@ EFI_GUID gEfiSmbiosProtocolGuid = EFI_SMBIOS_PROTOCOL_GUID;
 EFI_GUID gEfiSmbiosTableGuid = SMBIOS_TABLE_GUID;
 EFI_GUID gEfiSmbios3TableGuid = SMBIOS3_TABLE_GUID;
 // MdeModulePkg.dec's values; no HOB carries either here.
-EFI_GUID gUniversalPayloadSmbios3TableGuid = {0x92b7896c, 0x3362, 0x46ce, {0x99, 0xb3, 0x4f, 0x5e, 0x3c, 0x34, 0xeb, 0x42}};
-EFI_GUID gUniversalPayloadSmbiosTableGuid = {0x590a0d26, 0x06e5, 0x4d20, {0x8a, 0x82, 0x59, 0xea, 0x1b, 0x34, 0x98, 0x2d}};
+EFI_GUID gUniversalPayloadSmbios3TableGuid = {
+    0x92b7896c, 0x3362, 0x46ce, {0x99, 0xb3, 0x4f, 0x5e, 0x3c, 0x34, 0xeb, 0x42}};
+EFI_GUID gUniversalPayloadSmbiosTableGuid = {
+    0x590a0d26, 0x06e5, 0x4d20, {0x8a, 0x82, 0x59, 0xea, 0x1b, 0x34, 0x98, 0x2d}};
 
 // ---- DebugLib: DEBUG output is dropped, an ASSERT ends the run ----------------------
 
@@ -33,7 +35,8 @@ VOID EFIAPI DebugPrint(IN UINTN ErrorLevel, IN CONST CHAR8 *Format, ...) {
   (void)Format;
 }
 
-VOID EFIAPI DebugAssert(IN CONST CHAR8 *FileName, IN UINTN LineNumber, IN CONST CHAR8 *Description) {
+VOID EFIAPI DebugAssert(IN CONST CHAR8 *FileName, IN UINTN LineNumber,
+                        IN CONST CHAR8 *Description) {
   fprintf(stderr, "ASSERT %s(%lu): %s\n", FileName, (unsigned long)LineNumber, Description);
   abort();
 }
@@ -75,7 +78,8 @@ UINTN EFIAPI AsciiStrLen(IN CONST CHAR8 *String) {
 }
 
 // As BaseLib's DEBUG build: a broken constraint ASSERTs.
-RETURN_STATUS EFIAPI AsciiStrCpyS(OUT CHAR8 *Destination, IN UINTN DestMax, IN CONST CHAR8 *Source) {
+RETURN_STATUS EFIAPI AsciiStrCpyS(OUT CHAR8 *Destination, IN UINTN DestMax,
+                                  IN CONST CHAR8 *Source) {
   ASSERT(Destination != NULL && Source != NULL && DestMax != 0);
   UINTN Length = strnlen(Source, DestMax);
   ASSERT(Length < DestMax);
@@ -159,8 +163,10 @@ extern UINTN mPre64BitAllocatedPages;
 extern SMBIOS_TABLE_ENTRY_POINT *EntryPointStructure;
 extern SMBIOS_TABLE_3_0_ENTRY_POINT *Smbios30EntryPointStructure;
 // Defined in SmbiosDxe.c without a declaration in its header.
-EFI_STATUS EFIAPI SmbiosDriverEntryPoint(IN EFI_HANDLE ImageHandle, IN EFI_SYSTEM_TABLE *SystemTable);
-VOID EFIAPI GetMaxSmbiosHandle(IN CONST EFI_SMBIOS_PROTOCOL *This, IN OUT EFI_SMBIOS_HANDLE *MaxHandle);
+EFI_STATUS EFIAPI SmbiosDriverEntryPoint(IN EFI_HANDLE ImageHandle,
+                                         IN EFI_SYSTEM_TABLE *SystemTable);
+VOID EFIAPI GetMaxSmbiosHandle(IN CONST EFI_SMBIOS_PROTOCOL *This,
+                               IN OUT EFI_SMBIOS_HANDLE *MaxHandle);
 
 // Its globals as a freshly loaded image has them: the entry point templates
 // are rewritten before each use, so only these hold state.

@@ -48,7 +48,8 @@ void Trace(const char *What, UINT16 Handle, EFI_STATUS Status, const std::vector
   if (!Tracing()) {
     return;
   }
-  std::fprintf(stderr, "%-13s handle 0x%04X status 0x%llX", What, Handle, (unsigned long long)Status);
+  std::fprintf(stderr, "%-13s handle 0x%04X status 0x%llX", What, Handle,
+               (unsigned long long)Status);
   for (size_t Index = 0; Bytes != nullptr && Index < Bytes->size(); Index++) {
     std::fprintf(stderr, " %02X", (*Bytes)[Index]);
   }
@@ -161,9 +162,9 @@ bool OnlyStringsDiffer(const std::vector<UINT8> &Old, const std::vector<UINT8> &
 struct Run {
   EFI_SMBIOS_PROTOCOL *Original = nullptr;
   SMBIOS_TABLE_SERVICE *Service = nullptr;  // null until the service started
-  bool EndOfTableSeen = false;  // a read has presented End-of-Table
-  std::vector<Held> Table;      // SmbiosDxe's structures as last walked
-  bool Stale = true;            // changed since
+  bool EndOfTableSeen = false;              // a read has presented End-of-Table
+  std::vector<Held> Table;                  // SmbiosDxe's structures as last walked
+  bool Stale = true;                        // changed since
 };
 
 Run State;
@@ -191,7 +192,8 @@ void CheckEndOfTableRead(UINT16 Handle, EFI_STATUS Status, const UINT8 *Bytes, U
   if (Status == EFI_SUCCESS) {
     Require(Published == Handle || HostEndOfTableHandle() == Handle,
             "End-of-Table presented under another handle");
-    const UINT8 Expected[6] = {SMBIOS_TYPE_END_OF_TABLE, 4, (UINT8)Handle, (UINT8)(Handle >> 8), 0, 0};
+    const UINT8 Expected[6] = {SMBIOS_TYPE_END_OF_TABLE, 4, (UINT8)Handle,
+                               (UINT8)(Handle >> 8),     0, 0};
     Require(Size == 6 && std::memcmp(Bytes, Expected, 6) == 0, "End-of-Table presented wrong");
     State.EndOfTableSeen = true;
     return;
@@ -225,7 +227,8 @@ void CheckReads(const std::vector<Held> &Table, UINT16 Extra) {
       CheckEndOfTableRead(Handle, Status, Bytes, Size);
     }
   }
-  Require(HostInstalledInterface(&SmbiosServiceGuid) == State.Service, "the service's record was replaced");
+  Require(HostInstalledInterface(&SmbiosServiceGuid) == State.Service,
+          "the service's record was replaced");
 }
 
 // After a change, at the TPL it was made at: walks SmbiosDxe again and, at a
@@ -252,14 +255,10 @@ UINT16 HandlePick(Input &In) {
     Largest = Entry.Handle > Largest ? Entry.Handle : Largest;
   }
   switch (Pick) {
-    case 0xFC:
-      return SMBIOS_HANDLE_PI_RESERVED;
-    case 0xFD:
-      return HostEndOfTableHandle();
-    case 0xFE:
-      return In.Word();
-    default:
-      return (UINT16)(Largest + 1);
+    case 0xFC: return SMBIOS_HANDLE_PI_RESERVED;
+    case 0xFD: return HostEndOfTableHandle();
+    case 0xFE: return In.Word();
+    default: return (UINT16)(Largest + 1);
   }
 }
 
@@ -317,7 +316,8 @@ void StartService() {
     return;
   }
   size_t EventsBefore = HostEventsOpen();
-  EFI_STATUS Status = SmbiosByHandleServiceEntry((EFI_HANDLE)0x5E5, (EFI_SYSTEM_TABLE *)HostSystemTable());
+  EFI_STATUS Status =
+      SmbiosByHandleServiceEntry((EFI_HANDLE)0x5E5, (EFI_SYSTEM_TABLE *)HostSystemTable());
   Require(Status == EFI_SUCCESS, "the service's entry point failed");
   size_t Registered = HostEventsOpen() - EventsBefore;
   Require(Registered == 0 || Registered == 2, "one table group registered without the other");
@@ -344,19 +344,17 @@ void CheckForwardedWalk() {
           "the reinstalled GetNext goes past the end");
   typedef EFI_STATUS(EFIAPI * ENTRY)();
   for (UINTN Slot : {5, 6, 7, 8, 9, 10, 11}) {
-    Require(((ENTRY)State.Service->Entry0To11[Slot])() == EFI_UNSUPPORTED, "a vendor entry answers");
+    Require(((ENTRY)State.Service->Entry0To11[Slot])() == EFI_UNSUPPORTED,
+            "a vendor entry answers");
   }
   Require(((ENTRY)State.Service->Entry13)() == EFI_UNSUPPORTED, "entry 13 answers");
 }
 
 EFI_TPL TplOf(UINT8 Opcode) {
   switch ((Opcode >> 4) & 3) {
-    case 0:
-      return TPL_APPLICATION;
-    case 1:
-      return TPL_CALLBACK;
-    default:
-      return TPL_NOTIFY;
+    case 0: return TPL_APPLICATION;
+    case 1: return TPL_CALLBACK;
+    default: return TPL_NOTIFY;
   }
 }
 
@@ -399,7 +397,8 @@ void CheckWrite(const std::vector<Held> &Before, UINT16 Handle, const std::vecto
   }
   // Every other structure is as it was, in the same order; the one written
   // is either in place or now last.
-  Require(After.size() + (Lost ? 1 : 0) == Before.size(), "a write changed the number of structures");
+  Require(After.size() + (Lost ? 1 : 0) == Before.size(),
+          "a write changed the number of structures");
   size_t Next = 0;
   for (const Held &Entry : Before) {
     if ((Moved || Lost) && Entry.Handle == Handle) {
@@ -510,7 +509,8 @@ void Operate(Input &In) {
       EFI_HANDLE Producer = (EFI_HANDLE)(UINTN)(0x3000 + (Opcode >> 6));
       EFI_TPL Old = HostRaiseTplTo(Tpl);
       EFI_SMBIOS_PROTOCOL *Smbios = Record(Original);
-      EFI_STATUS Status = Smbios->Add(Smbios, Producer, &Handle, (EFI_SMBIOS_TABLE_HEADER *)Bytes.data());
+      EFI_STATUS Status =
+          Smbios->Add(Smbios, Producer, &Handle, (EFI_SMBIOS_TABLE_HEADER *)Bytes.data());
       Trace(Original ? "add (orig)" : "add", Handle, Status, &Bytes);
       Extra = EFI_ERROR(Status) ? Extra : Handle;
       Changed(Tpl, Extra);
@@ -564,9 +564,7 @@ void Operate(Input &In) {
       break;
     }
     case 4:
-    case 5:
-      Write(In, Opcode, Operation == 4);
-      break;
+    case 5: Write(In, Opcode, Operation == 4); break;
     case 6: {
       unsigned After = In.Byte() + 1u;
       Trace("fail alloc", (UINT16)After, 0, nullptr);
@@ -595,7 +593,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   const Version &Chosen = Versions[Configuration & 7];
   HostResetDxeCore();
   State = Run();
-  Require(HostStartSmbiosDxe(Chosen.Pcd, Chosen.EntryPoints) == EFI_SUCCESS, "SmbiosDxe did not start");
+  Require(HostStartSmbiosDxe(Chosen.Pcd, Chosen.EntryPoints) == EFI_SUCCESS,
+          "SmbiosDxe did not start");
   State.Original = (EFI_SMBIOS_PROTOCOL *)HostSmbiosDxeRecord();
   if (Configuration & 8) {
     StartService();

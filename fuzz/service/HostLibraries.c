@@ -227,6 +227,38 @@ static VOID *FindTable(EFI_GUID *Guid) {
   return NULL;
 }
 
+int HostPublishedStructure(int Table64, unsigned short Handle, const unsigned char **Bytes, size_t *Size) {
+  CONST UINT8 *Table = NULL;
+  UINTN Length = 0;
+  if (Table64) {
+    SMBIOS_TABLE_3_0_ENTRY_POINT *Entry = FindTable(&gEfiSmbios3TableGuid);
+    if (Entry != NULL) {
+      Table = (CONST UINT8 *)(UINTN)Entry->TableAddress;
+      Length = Entry->TableMaximumSize;
+    }
+  } else {
+    SMBIOS_TABLE_ENTRY_POINT *Entry = FindTable(&gEfiSmbiosTableGuid);
+    if (Entry != NULL) {
+      Table = (CONST UINT8 *)(UINTN)Entry->TableAddress;
+      Length = Entry->TableLength;
+    }
+  }
+  UINTN Offset = 0;
+  while (Table != NULL && Offset + 4 <= Length) {
+    UINTN End = Offset + Table[Offset + 1];
+    while (End + 1 < Length && (Table[End] != 0 || Table[End + 1] != 0)) {
+      End++;
+    }
+    if ((UINT16)(Table[Offset + 2] | (Table[Offset + 3] << 8)) == Handle) {
+      *Bytes = Table + Offset;
+      *Size = End + 2 - Offset;
+      return 1;
+    }
+    Offset = End + 2;
+  }
+  return 0;
+}
+
 int HostPublishedEndOfTable(unsigned short *Handle) {
   CONST UINT8 *Table = NULL;
   UINTN Length = 0;

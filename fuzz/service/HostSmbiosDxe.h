@@ -57,6 +57,11 @@ size_t HostWalkSmbiosDxe(struct HOST_SMBIOS_ENTRY *Entries, size_t Capacity);
 // handle is then stored in *Handle.
 int HostPublishedEndOfTable(unsigned short *Handle);
 
+// The structure under Handle in the published 2.x (Table64 0) or 3.0 table,
+// as readers get it (through its first zero pair): 1 and *Bytes, *Size set
+// when the table is published and holds it, else 0.
+int HostPublishedStructure(int Table64, unsigned short Handle, const unsigned char **Bytes, size_t *Size);
+
 #ifdef __cplusplus
 }
 #endif

@@ -375,6 +375,21 @@ void CheckWrite(const std::vector<Held> &Before, UINT16 Handle, const std::vecto
     }
     Require(Now != nullptr && Now->Bytes == New, "a write did not leave exactly its bytes");
     Require(Now->Producer == Old->Producer, "a write changed the producer");
+    // What readers of the published table get (SmbiosDxe publishes no
+    // change whose pages it could not have: an allocation failed then).
+    if (FailedAllocations == 0) {
+      bool Published = false;
+      for (int Table64 = 0; Table64 < 2; Table64++) {
+        const UINT8 *Bytes = nullptr;
+        size_t Size = 0;
+        if (HostPublishedStructure(Table64, Handle, &Bytes, &Size)) {
+          Require(Size == New.size() && std::memcmp(Bytes, New.data(), Size) == 0,
+                  "the published table holds other bytes than written");
+          Published = true;
+        }
+      }
+      Require(Published, "a written structure is not published");
+    }
     if (OnlyStringsDiffer(Old->Bytes, New)) {
       Require(PositionOf(After, Handle) == PositionOf(Before, Handle),
               "a write of strings only moved the structure");

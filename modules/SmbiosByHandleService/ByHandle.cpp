@@ -55,6 +55,24 @@ EFI_STATUS EFIAPI SmbiosReadStructureByHandle(IN UINT16 Handle, OUT UINT8 **Stru
   return EFI_NOT_FOUND;
 }
 
+// Before SMBIOS 2.7 a string holds at most 63 characters. SmbiosDxe's Add
+// refuses a longer one, but its UpdateString takes 64 and then publishes the
+// structure cut short at that string, so the check is made here.
+static BOOLEAN StringsFitVersion(IN CONST UINT8 *Structure, IN UINT32 Size) {
+  CONST EFI_SMBIOS_PROTOCOL *Standard = ByHandleService.Standard;
+  if (Standard->MajorVersion > 2 || (Standard->MajorVersion == 2 && Standard->MinorVersion >= 7)) {
+    return TRUE;
+  }
+  UINT32 Run = 0;
+  for (UINT32 Position = Structure[1]; Position < Size; Position++) {
+    Run = Structure[Position] == 0 ? 0 : Run + 1;
+    if (Run >= 64) {
+      return FALSE;
+    }
+  }
+  return TRUE;
+}
+
 // Everything about the new bytes that can be checked without the firmware.
 static EFI_STATUS CheckReplacement(IN UINT16 Handle, IN CONST UINT8 *Buffer, IN UINT16 Size) {
   if (Buffer == nullptr || Size < 6 || Buffer[1] < 4 || Buffer[1] > Size - 2) {
@@ -75,7 +93,10 @@ static EFI_STATUS CheckReplacement(IN UINT16 Handle, IN CONST UINT8 *Buffer, IN 
   if (Described == 0) {
     return EFI_INVALID_PARAMETER;
   }
-  return Described == Size ? EFI_SUCCESS : EFI_BAD_BUFFER_SIZE;
+  if (Described != Size) {
+    return EFI_BAD_BUFFER_SIZE;
+  }
+  return StringsFitVersion(Buffer, Size) ? EFI_SUCCESS : EFI_UNSUPPORTED;
 }
 
 EFI_STATUS EFIAPI SmbiosWriteStructureByHandle(IN UINT16 Handle, IN CONST UINT8 *Buffer,

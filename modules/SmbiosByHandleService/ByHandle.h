@@ -52,6 +52,8 @@ EFI_STATUS EFIAPI SmbiosReadStructureByHandle(IN UINT16 Handle, OUT UINT8 **Stru
 //                          the held structure is longer than Size can express
 //   EFI_NOT_FOUND          no structure has that handle
 //   EFI_ACCESS_DENIED      End-of-Table, which SmbiosDxe itself appends
+//   EFI_UNSUPPORTED        a string of 64 characters or more in a table of
+//                          SMBIOS before 2.7
 //   others                 SmbiosDxe's or the pool's own status: the strings
 //                          already replaced are put back (if SmbiosDxe refuses
 //                          that too, the held structure is removed and added

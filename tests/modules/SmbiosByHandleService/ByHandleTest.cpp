@@ -112,11 +112,13 @@ TEST_F(ByHandleTest, RefusedStringLeavesTheStructureAsItWasAndInPlace) {
   EXPECT_EQ(Held(0x0100), Original[1]);
   EXPECT_EQ(SmbiosDxe().UpdateStringCalls, 3u) << "string 1, string 3 refused, string 1 back";
 
-  // Before SMBIOS 2.7 SmbiosDxe refuses a string longer than 64 characters.
+  // Before SMBIOS 2.7 a string holds at most 63 characters. SmbiosDxe's
+  // UpdateString takes 64 but then publishes the structure cut short.
   SmbiosDxe().Protocol.MinorVersion = 6;
   SmbiosDxe().Protocol.MajorVersion = 2;
   EXPECT_EQ(Write(MakeStructure(1, 0x0100, 8, {"NEW-M", std::string(65, 'P'), "V"})),
             EFI_UNSUPPORTED);
+  EXPECT_EQ(Write(MakeStructure(1, 0x0100, 8, {"M", std::string(64, 'P'), "V"})), EFI_UNSUPPORTED);
   EXPECT_EQ(Held(0x0100), Original[1]);
   EXPECT_EQ(HandlesInListOrder(), OriginalOrder);
   EXPECT_EQ(SmbiosDxe().AddCalls + SmbiosDxe().RemoveCalls, 0u);

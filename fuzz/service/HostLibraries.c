@@ -227,7 +227,8 @@ static VOID *FindTable(EFI_GUID *Guid) {
   return NULL;
 }
 
-int HostPublishedStructure(int Table64, unsigned short Handle, const unsigned char **Bytes, size_t *Size) {
+int HostPublishedStructure(int Table64, unsigned short Handle, const unsigned char **Bytes,
+                           size_t *Size) {
   CONST UINT8 *Table = NULL;
   UINTN Length = 0;
   if (Table64) {

@@ -60,7 +60,8 @@ int HostPublishedEndOfTable(unsigned short *Handle);
 // The structure under Handle in the published 2.x (Table64 0) or 3.0 table,
 // as readers get it (through its first zero pair): 1 and *Bytes, *Size set
 // when the table is published and holds it, else 0.
-int HostPublishedStructure(int Table64, unsigned short Handle, const unsigned char **Bytes, size_t *Size);
+int HostPublishedStructure(int Table64, unsigned short Handle, const unsigned char **Bytes,
+                           size_t *Size);
 
 #ifdef __cplusplus
 }

@@ -505,9 +505,10 @@ void Operate(Input &In) {
   // SmbiosDxe's Add, UpdateString and Remove return EFI_SUCCESS when the
   // pages (or configuration table) to publish the changed table cannot be
   // had, and then neither publish it nor signal the table's event groups: a
-  // fault in SmbiosDxe. A producer on the original record would leave the
-  // index unaware (and after a resize pointing at freed pool), so the
-  // publishing allocations are not failed under such a change.
+  // fault in SmbiosDxe. The service confirms each structure its index finds,
+  // but a structure a producer added so through the original record stays
+  // unknown to it, so the publishing allocations are not failed under such
+  // a change.
   HostPublishingMayFail(!(Original && Operation <= 2));
   if ((Operation >= 3 && Operation <= 5) || (!Original && Operation <= 2)) {
     StartService();

@@ -552,6 +552,14 @@ void Operate(Input &In) {
       if (Text.size() == 1) {
         Text.insert(Text.begin(), 'x');
       }
+      // Nor, before SMBIOS 2.7, sets one of exactly 64 characters: SmbiosDxe
+      // takes it but publishes the structure cut short there, its table
+      // length then short too (the by-handle write refuses such strings).
+      const EFI_SMBIOS_PROTOCOL *Dxe = State.Original;
+      if ((Dxe->MajorVersion < 2 || (Dxe->MajorVersion == 2 && Dxe->MinorVersion < 7)) &&
+          Text.size() == 65) {
+        Text.erase(Text.begin());
+      }
       EFI_TPL Old = HostRaiseTplTo(Tpl);
       EFI_SMBIOS_PROTOCOL *Smbios = Record(Original);
       EFI_STATUS Status = Smbios->UpdateString(Smbios, &Handle, &Number, Text.data());

@@ -549,7 +549,7 @@ void Operate(Input &In) {
       // string; a later UpdateString of it then builds a copy without its
       // closing zero pair, which SmbiosDxe itself reads past (a heap overrun
       // in EDK II).
-      if (Text.size() == 1) {
+      if (Text[0] == 0) {
         Text.insert(Text.begin(), 'x');
       }
       // Nor, before SMBIOS 2.7, sets one of exactly 64 characters: SmbiosDxe
@@ -557,8 +557,8 @@ void Operate(Input &In) {
       // length then short too (the by-handle write refuses such strings).
       const EFI_SMBIOS_PROTOCOL *Dxe = State.Original;
       if ((Dxe->MajorVersion < 2 || (Dxe->MajorVersion == 2 && Dxe->MinorVersion < 7)) &&
-          Text.size() == 65) {
-        Text.erase(Text.begin());
+          std::strlen(Text.data()) == 64) {
+        Text[63] = 0;
       }
       EFI_TPL Old = HostRaiseTplTo(Tpl);
       EFI_SMBIOS_PROTOCOL *Smbios = Record(Original);

@@ -18,11 +18,15 @@
 //               than the reinstalled one
 //     bits 4-5  0 at TPL_APPLICATION, 1 TPL_CALLBACK, 2-3 TPL_NOTIFY; the
 //               checks also run before the TPL drops back
-//     bits 6-7  operation 5: 0 the bytes as given, with the header's handle set
-//               to the one addressed; 1 as given; 2-3 the held structure with
-//               one byte changed
-//   followed by the operation's own bytes (a handle pick, HandlePick below;
-//   then a structure, string or byte edits); a short input reads as zeros.
+//     bits 6-7  operation 0: which of four producer handles adds; operation 5:
+//               0 the bytes as given, with the header's handle set to the one
+//               addressed; 1 as given; 2-3 the held structure with one byte
+//               changed
+//   followed by the operation's own bytes: for Add a handle byte (0xFF
+//   SMBIOS_HANDLE_PI_RESERVED, 0xFE two bytes follow, else the byte itself)
+//   and a structure (Structure below); for the others a handle pick
+//   (HandlePick below), then a string number and string, string edits, a
+//   size and bytes, or an offset and byte. A short input reads as zeros.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>

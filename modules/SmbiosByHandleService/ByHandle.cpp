@@ -10,6 +10,10 @@ BY_HANDLE_SERVICE ByHandleService;
 // The largest structure the 16-bit sizes of both entries can express.
 static CONST UINT32 MaxStructureSize = 0xFFFF;
 
+// The End-of-Table handle before a published table gave one: a value SMBIOS
+// reserves, so no structure has it and no End-of-Table is presented.
+static CONST UINT16 NoEndOfTable = 0xFFFF;
+
 VOID InitByHandleService(IN EFI_SMBIOS_PROTOCOL *Standard, IN EFI_BOOT_SERVICES *BootServices,
                          IN UINT16 EndOfTableHandle) {
   ByHandleService.Standard = Standard;
@@ -43,12 +47,30 @@ EFI_STATUS EFIAPI SmbiosReadStructureByHandle(IN UINT16 Handle, OUT UINT8 **Stru
     *Size = (UINT16)Measured;
     return EFI_SUCCESS;
   }
-  if (Handle == ByHandleService.EndOfTableHandle) {
+  if (Handle == ByHandleService.EndOfTableHandle && Handle != NoEndOfTable) {
     *Structure = ByHandleService.EndOfTable;
     *Size = sizeof(ByHandleService.EndOfTable);
     return EFI_SUCCESS;
   }
   return EFI_NOT_FOUND;
+}
+
+// Before SMBIOS 2.7 a string holds at most 63 characters. SmbiosDxe's Add
+// refuses a longer one, but its UpdateString takes 64 and then publishes the
+// structure cut short at that string, so the check is made here.
+static BOOLEAN StringsFitVersion(IN CONST UINT8 *Structure, IN UINT32 Size) {
+  CONST EFI_SMBIOS_PROTOCOL *Standard = ByHandleService.Standard;
+  if (Standard->MajorVersion > 2 || (Standard->MajorVersion == 2 && Standard->MinorVersion >= 7)) {
+    return TRUE;
+  }
+  UINT32 Run = 0;
+  for (UINT32 Position = Structure[1]; Position < Size; Position++) {
+    Run = Structure[Position] == 0 ? 0 : Run + 1;
+    if (Run >= 64) {
+      return FALSE;
+    }
+  }
+  return TRUE;
 }
 
 // Everything about the new bytes that can be checked without the firmware.
@@ -62,11 +84,19 @@ static EFI_STATUS CheckReplacement(IN UINT16 Handle, IN CONST UINT8 *Buffer, IN 
   if (Buffer[0] == SMBIOS_TYPE_END_OF_TABLE) {
     return EFI_ACCESS_DENIED;
   }
+  // An empty first string: SmbiosDxe skips that zero and numbers the strings
+  // after it from 1, so it would not keep the bytes as written.
+  if (Buffer[Buffer[1]] == 0 && Buffer[Buffer[1] + 1] != 0) {
+    return EFI_INVALID_PARAMETER;
+  }
   UINT32 Described = MeasureStructure(Buffer, Size);
   if (Described == 0) {
     return EFI_INVALID_PARAMETER;
   }
-  return Described == Size ? EFI_SUCCESS : EFI_BAD_BUFFER_SIZE;
+  if (Described != Size) {
+    return EFI_BAD_BUFFER_SIZE;
+  }
+  return StringsFitVersion(Buffer, Size) ? EFI_SUCCESS : EFI_UNSUPPORTED;
 }
 
 EFI_STATUS EFIAPI SmbiosWriteStructureByHandle(IN UINT16 Handle, IN CONST UINT8 *Buffer,

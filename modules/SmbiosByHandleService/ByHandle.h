@@ -27,7 +27,9 @@ VOID SetEndOfTableHandle(IN UINT16 EndOfTableHandle);
 
 // Points *Structure at the structure held under Handle and sets *Size to its
 // whole size. SmbiosDxe's walk never yields End-of-Table, so that structure
-// is presented under EndOfTableHandle unless the record holds one itself.
+// is presented under EndOfTableHandle unless the record holds one itself;
+// EndOfTableHandle 0xFFFF, which no structure can have (the table is not
+// published yet), presents none.
 //   EFI_INVALID_PARAMETER  a null output pointer, or the service not initialised
 //   EFI_NOT_FOUND          no structure has that handle
 //   EFI_BAD_BUFFER_SIZE    the structure is longer than Size can express
@@ -44,14 +46,20 @@ EFI_STATUS EFIAPI SmbiosReadStructureByHandle(IN UINT16 Handle, OUT UINT8 **Stru
 //   EFI_NOT_READY          the service is not initialised
 //   EFI_INVALID_PARAMETER  null buffer, a header shorter than 4 bytes, a
 //                          header handle other than Handle, a type other than
-//                          the held structure's, no closing zero pair
+//                          the held structure's, no closing zero pair, an
+//                          empty first string
 //   EFI_BAD_BUFFER_SIZE    Size is not the size that the bytes describe, or
 //                          the held structure is longer than Size can express
 //   EFI_NOT_FOUND          no structure has that handle
 //   EFI_ACCESS_DENIED      End-of-Table, which SmbiosDxe itself appends
+//   EFI_UNSUPPORTED        a string of 64 characters or more in a table of
+//                          SMBIOS before 2.7
 //   others                 SmbiosDxe's or the pool's own status: the strings
 //                          already replaced are put back (if SmbiosDxe refuses
 //                          that too, the held structure is removed and added
-//                          again); a refused Add puts the held structure back
+//                          again); a refused Add puts the held structure back.
+//                          Only if SmbiosDxe refuses that Add as well (its
+//                          pool allocation failing right after Remove freed
+//                          the structure's own pool) is the structure lost
 EFI_STATUS EFIAPI SmbiosWriteStructureByHandle(IN UINT16 Handle, IN CONST UINT8 *Buffer,
                                                IN UINT16 Size);

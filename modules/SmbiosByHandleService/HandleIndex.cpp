@@ -4,6 +4,7 @@ struct INDEX_ENTRY {
   EFI_SMBIOS_TABLE_HEADER *Record;
   EFI_HANDLE Producer;
   UINT16 Handle;
+  UINT16 Previous;  // the handle GetNext yields it after (PI_RESERVED: first)
 };
 
 // A record holds at most one structure per handle value, so no walk of a
@@ -61,17 +62,19 @@ EFI_STATUS WatchTableChanges() {
 // Inserts at its place by handle among the first Filled entries. SmbiosDxe's
 // list is mostly in handle order, so this rarely moves an entry.
 static VOID InsertSorted(IN UINTN Filled, IN EFI_SMBIOS_TABLE_HEADER *Record,
-                         IN EFI_HANDLE Producer) {
+                         IN EFI_HANDLE Producer, IN UINT16 Previous) {
   UINTN Position = Filled;
   while (Position > 0 && Index.Entries[Position - 1].Handle > Record->Handle) {
     Index.Entries[Position].Record = Index.Entries[Position - 1].Record;
     Index.Entries[Position].Producer = Index.Entries[Position - 1].Producer;
     Index.Entries[Position].Handle = Index.Entries[Position - 1].Handle;
+    Index.Entries[Position].Previous = Index.Entries[Position - 1].Previous;
     Position--;
   }
   Index.Entries[Position].Record = Record;
   Index.Entries[Position].Producer = Producer;
   Index.Entries[Position].Handle = Record->Handle;
+  Index.Entries[Position].Previous = Previous;
 }
 
 // One pass of GetNext over the record: fills up to Capacity entries and
@@ -83,12 +86,13 @@ static UINTN FillIndex() {
   for (; Total < MaxStructures; Total++) {
     EFI_SMBIOS_TABLE_HEADER *Record = nullptr;
     EFI_HANDLE Producer = nullptr;
+    UINT16 Previous = Cursor;
     if (EFI_ERROR(Standard->GetNext(Standard, &Cursor, nullptr, &Record, &Producer)) ||
         Record == nullptr) {
       break;
     }
     if (Total < Index.Capacity) {
-      InsertSorted(Total, Record, Producer);
+      InsertSorted(Total, Record, Producer, Previous);
     }
   }
   return Total;
@@ -174,6 +178,19 @@ static EFI_SMBIOS_TABLE_HEADER *FindByWalk(IN UINT16 Handle, OUT EFI_HANDLE *Pro
   return nullptr;
 }
 
+// TRUE when SmbiosDxe still holds the entry's structure where the index saw
+// it: one GetNext from the structure before it. SmbiosDxe frees a structure
+// without republishing, and so without telling the index, when it cannot
+// have the pages to publish the change, or removes or resizes one a refused
+// UpdateString left out of both tables; the pointer is compared, never read.
+static BOOLEAN StillHeld(IN CONST INDEX_ENTRY *Entry) {
+  EFI_SMBIOS_PROTOCOL *Standard = Index.Standard;
+  EFI_SMBIOS_HANDLE Cursor = Entry->Previous;
+  EFI_SMBIOS_TABLE_HEADER *Record = nullptr;
+  return !EFI_ERROR(Standard->GetNext(Standard, &Cursor, nullptr, &Record, nullptr)) &&
+         Record == Entry->Record;
+}
+
 EFI_SMBIOS_TABLE_HEADER *FindStructure(IN UINT16 Handle, OUT EFI_HANDLE *Producer OPTIONAL) {
   if (!RefreshIndex()) {
     return FindByWalk(Handle, Producer);
@@ -181,6 +198,10 @@ EFI_SMBIOS_TABLE_HEADER *FindStructure(IN UINT16 Handle, OUT EFI_HANDLE *Produce
   INDEX_ENTRY *Entry = LookUp(Handle);
   if (Entry == nullptr) {
     return nullptr;
+  }
+  if (!StillHeld(Entry)) {
+    MarkHandleIndexStale();
+    return FindByWalk(Handle, Producer);
   }
   if (Producer != nullptr) {
     *Producer = Entry->Producer;

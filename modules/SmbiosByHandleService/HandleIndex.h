@@ -33,5 +33,9 @@ VOID MarkHandleIndexStale();
 
 // The structure SmbiosDxe holds under Handle and, when Producer is not null,
 // its producer handle; null when no structure has that handle. The pointer
-// is SmbiosDxe's own and valid until the table next changes.
+// is SmbiosDxe's own and valid until the table next changes. A structure
+// found in the index is confirmed with one GetNext from the one before it
+// (SmbiosDxe changes some structures without republishing); if SmbiosDxe no
+// longer holds it there, the index is rebuilt at the next lookup and this
+// one walks the record.
 EFI_SMBIOS_TABLE_HEADER *FindStructure(IN UINT16 Handle, OUT EFI_HANDLE *Producer OPTIONAL);

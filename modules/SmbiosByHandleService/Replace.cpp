@@ -35,6 +35,11 @@ static BOOLEAN SameBytes(IN CONST UINT8 *Left, IN CONST UINT8 *Right, IN UINT32 
 BOOLEAN OnlyStringsDiffer(IN CONST REPLACEMENT *Replacement) {
   CONST UINT8 *Held = Replacement->Held;
   CONST UINT8 *New = Replacement->New;
+  // A producer may have left an empty first string; SmbiosDxe's string
+  // numbers then skip it, and only a whole replacement is exact.
+  if (Held[Held[1]] == 0 && Held[Held[1] + 1] != 0) {
+    return FALSE;
+  }
   return Held[1] == New[1] && SameBytes(Held, New, Held[1]) &&
          StringCount(Held, Replacement->HeldSize) == StringCount(New, Replacement->NewSize);
 }

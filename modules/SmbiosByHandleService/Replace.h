@@ -16,7 +16,8 @@ struct REPLACEMENT {
 };
 
 // TRUE when New has Held's Length, formatted area and number of strings, so
-// that only strings differ.
+// that only strings differ, and Held does not start its strings with an empty
+// one (SmbiosDxe would number them otherwise).
 BOOLEAN OnlyStringsDiffer(IN CONST REPLACEMENT *Replacement);
 
 // Replaces each string that differs with UpdateString, in string order;

@@ -119,6 +119,19 @@ TEST_F(ByHandleTest, AnotherFormattedAreaOrStringCountIsRemovedAndAddedWithItsPr
   EXPECT_EQ(SmbiosDxe().UpdateStringCalls, 0u);
 }
 
+TEST_F(ByHandleTest, HeldEmptyFirstStringIsReplacedWhole) {
+  // A producer's UpdateString left string 1 empty: counted as no strings,
+  // a write without strings looked like one that changes none.
+  UINTN Number = 1;
+  EFI_SMBIOS_HANDLE Handle = 0x0200;
+  CHAR8 Empty[] = "";
+  ASSERT_EQ(SmbiosDxe().Protocol.UpdateString(&SmbiosDxe().Protocol, &Handle, &Number, Empty),
+            EFI_SUCCESS);
+  Bytes NoStrings = MakeStructure(2, 0x0200, 8, {});
+  ASSERT_EQ(Write(NoStrings), EFI_SUCCESS);
+  EXPECT_EQ(Held(0x0200), NoStrings);
+}
+
 TEST_F(ByHandleTest, RefusedStringLeavesTheStructureAsItWasAndInPlace) {
   // Strings 1 and 3 differ; SmbiosDxe takes string 1 and refuses string 3.
   SmbiosDxe().FailingUpdateStrings = {2};
@@ -126,11 +139,13 @@ TEST_F(ByHandleTest, RefusedStringLeavesTheStructureAsItWasAndInPlace) {
   EXPECT_EQ(Held(0x0100), Original[1]);
   EXPECT_EQ(SmbiosDxe().UpdateStringCalls, 3u) << "string 1, string 3 refused, string 1 back";
 
-  // Before SMBIOS 2.7 SmbiosDxe refuses a string longer than 64 characters.
+  // Before SMBIOS 2.7 a string holds at most 63 characters. SmbiosDxe's
+  // UpdateString takes 64 but then publishes the structure cut short.
   SmbiosDxe().Protocol.MinorVersion = 6;
   SmbiosDxe().Protocol.MajorVersion = 2;
   EXPECT_EQ(Write(MakeStructure(1, 0x0100, 8, {"NEW-M", std::string(65, 'P'), "V"})),
             EFI_UNSUPPORTED);
+  EXPECT_EQ(Write(MakeStructure(1, 0x0100, 8, {"M", std::string(64, 'P'), "V"})), EFI_UNSUPPORTED);
   EXPECT_EQ(Held(0x0100), Original[1]);
   EXPECT_EQ(HandlesInListOrder(), OriginalOrder);
   EXPECT_EQ(SmbiosDxe().AddCalls + SmbiosDxe().RemoveCalls, 0u);
@@ -187,7 +202,9 @@ TEST_F(ByHandleTest, WriteRefusesBadInputAndLeavesTheTableAsItWas) {
   Bytes OtherType = Good;
   OtherType[0] = 3;
   Bytes EndOfTable = {127, 4, 0x00, 0x02, 0, 0};
+  Bytes EmptyFirstString = MakeStructure(2, 0x0200, 8, {"", "BP"});
 
+  EXPECT_EQ(Write(EmptyFirstString), EFI_INVALID_PARAMETER);
   EXPECT_EQ(Write(NoZeroPair), EFI_INVALID_PARAMETER);
   EXPECT_EQ(Write(ShortHeader), EFI_INVALID_PARAMETER);
   EXPECT_EQ(Write(LengthPastBuffer), EFI_INVALID_PARAMETER);

@@ -109,6 +109,8 @@ TEST_F(ServiceEntryTest, RefusalsLeaveSmbiosDxesRecordAndRegisterNothing) {
 
 TEST_F(ServiceEntryTest, EndOfTableComesFromTheTablePublishedByTheFirstRead) {
   ASSERT_EQ(Run(), EFI_SUCCESS);
+  // Nothing published yet: no End-of-Table under the placeholder handle.
+  EXPECT_EQ(Read(0xFFFF), Bytes());
   Bytes Table = HeldBytes(0x0100);
   Table.insert(Table.end(), {127, 4, 0x42, 0x00, 0, 0});
   UINT8 EntryPoint[24] = {'_', 'S', 'M', '3', '_', 0, 24, 3, 2, 1, 1, 0};

@@ -60,7 +60,7 @@ EFI_STATUS EFIAPI SmbiosReadStructureByHandle(IN UINT16 Handle, OUT UINT8 **Stru
 // structure cut short at that string, so the check is made here.
 static BOOLEAN StringsFitVersion(IN CONST UINT8 *Structure, IN UINT32 Size) {
   CONST EFI_SMBIOS_PROTOCOL *Standard = ByHandleService.Standard;
-  if (Standard->MajorVersion > 2 || (Standard->MajorVersion == 2 && Standard->MinorVersion >= 7)) {
+  if (((UINT32)Standard->MajorVersion << 8 | Standard->MinorVersion) >= 0x0207) {
     return TRUE;
   }
   UINT32 Run = 0;

@@ -124,6 +124,9 @@ TEST(HandleIndexTest, StructuresChangedWithoutRepublishingAreNotReadFromTheIndex
   EXPECT_TRUE(Read(12).empty());
   EXPECT_EQ(Read(13), HeldBytes(13));
   EXPECT_EQ(Read(14), HeldBytes(14));
+  // The structure the index saw before 4 is gone: GetNext from it fails.
+  SmbiosDxe().Entries.erase(SmbiosDxe().Entries.begin() + 3);
+  EXPECT_EQ(Read(4), HeldBytes(4));
 }
 
 TEST(HandleIndexTest, WithoutTheTableEventsEveryReadWalks) {

@@ -84,9 +84,7 @@ static EFI_STATUS CheckReplacement(IN UINT16 Handle, IN CONST UINT8 *Buffer, IN 
   if (Buffer[0] == SMBIOS_TYPE_END_OF_TABLE) {
     return EFI_ACCESS_DENIED;
   }
-  // An empty first string: SmbiosDxe skips that zero and numbers the strings
-  // after it from 1, so it would not keep the bytes as written.
-  if (Buffer[Buffer[1]] == 0 && Buffer[Buffer[1] + 1] != 0) {
+  if (StartsWithEmptyString(Buffer)) {
     return EFI_INVALID_PARAMETER;
   }
   UINT32 Described = MeasureStructure(Buffer, Size);

@@ -32,12 +32,16 @@ static BOOLEAN SameBytes(IN CONST UINT8 *Left, IN CONST UINT8 *Right, IN UINT32 
   return TRUE;
 }
 
+BOOLEAN StartsWithEmptyString(IN CONST UINT8 *Structure) {
+  return Structure[Structure[1]] == 0 && Structure[Structure[1] + 1] != 0;
+}
+
 BOOLEAN OnlyStringsDiffer(IN CONST REPLACEMENT *Replacement) {
   CONST UINT8 *Held = Replacement->Held;
   CONST UINT8 *New = Replacement->New;
-  // A producer may have left an empty first string; SmbiosDxe's string
-  // numbers then skip it, and only a whole replacement is exact.
-  if (Held[Held[1]] == 0 && Held[Held[1] + 1] != 0) {
+  // A producer may have left an empty first string; only a whole
+  // replacement is then exact.
+  if (StartsWithEmptyString(Held)) {
     return FALSE;
   }
   return Held[1] == New[1] && SameBytes(Held, New, Held[1]) &&

@@ -15,6 +15,12 @@ struct REPLACEMENT {
   UINT32 NewSize;
 };
 
+// TRUE when the structure's string-set opens with an empty string followed by
+// more: SmbiosDxe skips that zero and numbers the strings after it from 1, so
+// it would not keep such bytes as written. Needs two bytes after the
+// formatted area.
+BOOLEAN StartsWithEmptyString(IN CONST UINT8 *Structure);
+
 // TRUE when New has Held's Length, formatted area and number of strings, so
 // that only strings differ, and Held does not start its strings with an empty
 // one (SmbiosDxe would number them otherwise).

@@ -114,15 +114,16 @@ def _bank_digests(table, version, banks):
     return {bank: hashlib.new(bank, data).hexdigest() for bank in banks}
 
 
-def _attested(logged, dump, board, before, banks):
+def _attested(logged, dump, board, before, measures_table_read):
     """Which variant's table the logged digests are EDK II's measurement of:
     {"code": N or None, "what": text}, or None when none of them. The table
-    read comes first: where the driver would change nothing in it, every
-    variant's table is that table, and it is `board`'s (None: no one of ours)."""
+    read comes first (`measures_table_read`: its digests are the logged ones):
+    where the driver would change nothing in it, every variant's table is
+    that table, and it is `board`'s (None: no one of ours)."""
     def matches(table, version):
-        return _bank_digests(table, version, banks) == logged
+        return _bank_digests(table, version, logged) == logged
 
-    if matches(dump.table, dump.major_minor):
+    if measures_table_read:
         if board is None:
             return {"code": None, "what": "the table Linux reads, which names no one variant of ours"}
         return {"code": board, "what": "code %d's table (%s)" % (board, boards.BOARD_NAMES[board])}
@@ -157,7 +158,7 @@ def measured_findings(log, dump, board, before, tpm_pcr1):
                       "banks_not_checked": sorted("%#06x" % a for a in event.digests if a not in event_log.ALGORITHMS)}
     found["table_read"] = _bank_digests(dump.table, dump.major_minor, logged)
     found["measures_table_read"] = bool(logged) and found["table_read"] == logged
-    found["attests"] = _attested(logged, dump, board, before, sorted(logged)) if logged else None
+    found["attests"] = _attested(logged, dump, board, before, found["measures_table_read"]) if logged else None
     return found
 
 

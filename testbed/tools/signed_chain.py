@@ -25,6 +25,8 @@ import shutil
 import subprocess
 import sys
 
+import linux_guest
+
 # Package: the file in it that goes on the ESP.
 PACKAGES = {
     "shim-signed": "usr/lib/shim/shimx64.efi.signed",
@@ -105,10 +107,9 @@ def main():
             if not os.path.isfile(chain[package]):
                 raise ChainError("%s holds no %s" % (deb, member))
             names.append(deb)
-        guest = {name: os.path.join(args.guest, name) for name in ("vmlinuz", "initrd.img")}
-        for path in list(guest.values()) + [args.unsigned]:
-            if not os.path.isfile(path):
-                raise ChainError("missing %s" % path)
+        guest = linux_guest.guest_files(args.guest)
+        if not os.path.isfile(args.unsigned):
+            raise ChainError("missing %s" % args.unsigned)
         config = os.path.join(out, "grub.cfg")
         with open(config, "w") as handle:
             handle.write(GRUB_CONFIG)

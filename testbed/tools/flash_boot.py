@@ -23,19 +23,23 @@ DEBUG_PORT = 0x402
 LINUX_STUB = "EFI stub:"
 
 
-def run(plan, flash, guest_dir, folder, debug_log=False, stop_after=None, devices=(), trace_firmware_only=False):
+def run(plan, flash, guest_dir, folder, debug_log=False, stop_after=None, devices=(), trace_firmware_only=False,
+        medium=None):
     """Boots `flash` with the board of `plan` (straps, entry point, trace)
     until the guest powers the machine off. With `debug_log` the firmware's
     DEBUG port is kept in debug.log; `stop_after` ends the boot as soon as
     the serial log holds that text (a firmware that has stopped for good).
-    `devices` are more QEMU options (a TPM, say). `trace_firmware_only` stops
+    `devices` are more QEMU options (a TPM, say); `medium`, the QEMU options of
+    a boot disk the firmware starts the OS from, in place of the guest in
+    `guest_dir` (the Secure Boot boots' ESP). `trace_firmware_only` stops
     the port trace once Linux's EFI stub runs (QEMU's monitor turns the event
     off), sparing its cost in Linux's part of the boot, for the demo; the
     tests keep the whole boot's trace, to show nothing reads the straps later."""
     boot.fresh_folder(folder, plan.vars_template)
     serial_log = os.path.join(folder, "serial.log")
     command = boot.machine_options(plan, os.path.abspath(flash), folder) + ["-serial", "file:" + serial_log] + \
-        guest_options(guest_dir) + boot.board_options(plan, folder) + list(devices)
+        (medium if medium is not None else guest_options(guest_dir)) + boot.board_options(plan, folder) + \
+        list(devices)
     if debug_log:
         command += ["-chardev", "file,id=firmware-debug,path=" + os.path.join(folder, "debug.log"),
                     "-device", "isa-debugcon,iobase=%#x,chardev=firmware-debug" % DEBUG_PORT]

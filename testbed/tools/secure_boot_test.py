@@ -30,8 +30,6 @@ import re
 import signal
 import subprocess
 import sys
-import threading
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -58,27 +56,18 @@ REFUSED = re.compile(r"BdsDxe: failed to load (Boot[0-9A-F]{4} \"[^\"]*\" from \
 CHAIN_STARTED = ("EFI stub:", "Linux version", "GRUB", "shim")
 
 
+# The Secure Boot build keeps its variable store behind SMM: the machine has
+# SMM, and only SMM code may write the flash.
+SECURE_MACHINE = ("-machine", "smm=on", "-global", "driver=cfi.pflash01,property=secure,value=on")
+
+
 def run(plan, flash, esp, folder, stop_after=None, devices=()):
-    """Boots `flash` with a fresh copy of plan.vars_template from `esp`,
-    as flash_boot.run boots a flash image; `stop_after` ends the boot once
-    the serial log holds that text."""
-    boot.fresh_folder(folder, plan.vars_template)
-    serial_log = os.path.join(folder, "serial.log")
-    command = boot.machine_options(plan, os.path.abspath(flash), folder)
-    command[command.index("-machine") + 1] += ",smm=on"
-    command += ["-global", "driver=cfi.pflash01,property=secure,value=on",
-                "-drive", "if=virtio,format=raw,readonly=on,file=" + os.path.abspath(esp),
-                "-serial", "file:" + serial_log] + boot.board_options(plan, folder) + list(devices)
-    on_start = None
-    if stop_after:
-        def on_start(process):
-            threading.Thread(target=flash_boot._stop_after, args=(process, serial_log, stop_after.encode()),
-                             daemon=True).start()
-    started = time.monotonic()
-    process, accesses = boot.run_traced(plan, command, folder, on_start)
-    return boot.BootResult(folder=folder, serial_log=serial_log, trace_log=os.path.join(folder, "trace.log"),
-                           files={}, seconds=time.monotonic() - started, exit_code=process.returncode,
-                           timed_out=process.returncode in boot.TIMED_OUT_STATUSES, accesses=accesses)
+    """Boots `flash` from `esp` on a machine with SMM, as flash_boot.run
+    boots a flash image; `stop_after` ends the boot once the serial log
+    holds that text."""
+    medium = ["-drive", "if=virtio,format=raw,readonly=on,file=" + os.path.abspath(esp)]
+    return flash_boot.run(plan, flash, None, folder, stop_after=stop_after,
+                          devices=list(SECURE_MACHINE) + list(devices), medium=medium)
 
 
 def check_secure_boot_on(result):

@@ -41,6 +41,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import apt_sources  # noqa: E402
 import flash_image  # noqa: E402
 import logged_run  # noqa: E402
 from pi.layout import LayoutError, write_whole  # noqa: E402
@@ -112,18 +113,11 @@ def variants(strap_mark_guid, planted_guid):
     }
 
 
-SYSTEM_SOURCES = ("/etc/apt/sources.list", "/etc/apt/sources.list.d")
-
-
 def source_entries():
     """The system's own apt sources as deb-src entries, file name -> text:
     the source package comes from where the machine's binary packages do."""
-    paths = [SYSTEM_SOURCES[0]] if os.path.isfile(SYSTEM_SOURCES[0]) else []
-    if os.path.isdir(SYSTEM_SOURCES[1]):
-        paths += [os.path.join(SYSTEM_SOURCES[1], name) for name in sorted(os.listdir(SYSTEM_SOURCES[1]))
-                  if name.endswith((".list", ".sources"))]
     entries = {}
-    for path in paths:
+    for path in apt_sources.source_files():
         with open(path) as handle:
             lines = handle.read().split("\n")
         if path.endswith(".sources"):

@@ -21,9 +21,10 @@ import shutil
 import sys
 import tempfile
 
+import apt_sources
 import logged_run
 
-SYSTEM_SOURCES = ("/etc/apt/sources.list", "/etc/apt/sources.list.d")
+SYSTEM_SOURCES = apt_sources.SYSTEM_SOURCES
 OS_RELEASE = "/etc/os-release"
 FIRMWARE = ("OVMF_CODE_4M.fd", "OVMF_VARS_4M.fd")
 PACKAGE_FOLDER = "usr/share/OVMF"
@@ -85,10 +86,7 @@ def archive_entry(suite):
     """A deb822 entry for `suite`'s main component on the archive the
     system's own entry for its own release names, with the same keyring."""
     codename = system_codename()
-    paths = [SYSTEM_SOURCES[0]] if os.path.isfile(SYSTEM_SOURCES[0]) else []
-    if os.path.isdir(SYSTEM_SOURCES[1]):
-        paths += [os.path.join(SYSTEM_SOURCES[1], name) for name in sorted(os.listdir(SYSTEM_SOURCES[1]))
-                  if name.endswith((".list", ".sources"))]
+    paths = apt_sources.source_files(SYSTEM_SOURCES)
     for path in paths:
         for uris, suites, signed_by in deb_entries(path):
             if codename in suites and uris:

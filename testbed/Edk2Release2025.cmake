@@ -32,15 +32,8 @@ set_tests_properties(firmware.edk2-2025.fetch PROPERTIES LABELS firmware TIMEOUT
 # ${FLASH_DIR}/edk2-2025-<name>.fd; a test (fixture ovmf_2025_flash_<name>),
 # as its base is fetched by one.
 function(add_release_flash_image name)
-  set(files)
-  foreach(image IN LISTS ARGN)
-    list(APPEND files ${CMAKE_BINARY_DIR}/efi/${image}.ffs)
-  endforeach()
-  add_test(NAME firmware.edk2-2025.flash.${name}
-           COMMAND ${TESTBED_PYTHON} ${FLASH_TOOL} --base ${OVMF_2025_DIR}/OVMF_CODE_4M.fd
-                   --out ${FLASH_DIR}/edk2-2025-${name}.fd ${files})
-  set_tests_properties(firmware.edk2-2025.flash.${name} PROPERTIES LABELS firmware TIMEOUT 120
-                       FIXTURES_REQUIRED ovmf_2025 FIXTURES_SETUP ovmf_2025_flash_${name})
+  add_flash_image_test(firmware.edk2-2025.flash.${name} BASE ${OVMF_2025_DIR}/OVMF_CODE_4M.fd
+                       OUT edk2-2025-${name} LABELS firmware REQUIRES ovmf_2025 SETUP ovmf_2025_flash_${name} ${ARGN})
 endfunction()
 add_release_flash_image(driver SmbiosByHandleService TestbedStrapMarkDriver SmbiosBoardNameTrigger
                         SmbiosBoardName)

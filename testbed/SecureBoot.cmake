@@ -15,25 +15,8 @@ set(SECURE_BOOT_RUNNER ${CMAKE_CURRENT_SOURCE_DIR}/tools/secure_boot_test.py)
 
 if(TARGET SmbiosBoardName AND EXISTS ${OVMF_CODE_4M_SECURE_BOOT})
   set(SECURE_BOOT_STAND_INS SmbiosByHandleService TestbedStrapMarkDriver SmbiosBoardNameTrigger)
-  # The image with these images' firmware files appended to its DXE volume,
-  # as ${FLASH_DIR}/secureboot-<name>.fd.
-  function(add_secure_boot_image name)
-    set(files)
-    foreach(image IN LISTS ARGN)
-      list(APPEND files ${CMAKE_BINARY_DIR}/efi/${image}.ffs)
-    endforeach()
-    set(image ${FLASH_DIR}/secureboot-${name}.fd)
-    add_custom_command(
-      OUTPUT ${image}
-      COMMAND ${CMAKE_COMMAND} -E make_directory ${FLASH_DIR}
-      COMMAND ${TESTBED_PYTHON} ${FLASH_TOOL} --base ${OVMF_CODE_4M_SECURE_BOOT} --out ${image} ${files}
-      DEPENDS ${files} ${FLASH_TOOL} ${MAKE_FFS_SOURCES} ${OVMF_CODE_4M_SECURE_BOOT}
-      COMMENT "Flash image secureboot-${name}.fd"
-      VERBATIM)
-    add_custom_target(flash-secureboot-${name} ALL DEPENDS ${image})
-  endfunction()
-  add_secure_boot_image(driver ${SECURE_BOOT_STAND_INS} SmbiosBoardName)
-  add_secure_boot_image(no-driver ${SECURE_BOOT_STAND_INS})
+  add_flash_image(secureboot-driver BASE ${OVMF_CODE_4M_SECURE_BOOT} ${SECURE_BOOT_STAND_INS} SmbiosBoardName)
+  add_flash_image(secureboot-no-driver BASE ${OVMF_CODE_4M_SECURE_BOOT} ${SECURE_BOOT_STAND_INS})
 
   # The ESPs: the signed chain, and the same with one of our own unsigned
   # applications as BOOTX64.EFI, which the firmware must refuse.
@@ -68,13 +51,9 @@ if(TARGET SmbiosBoardName AND EXISTS ${OVMF_CODE_4M_SECURE_BOOT})
   # label builds it) and a software TPM. A test makes the image, as the
   # module is built by one.
   if(DEFINED TPM_MEASUREMENT)
-    set(efi ${CMAKE_BINARY_DIR}/efi)
-    add_test(NAME secureboot.flash.tpm
-             COMMAND ${TESTBED_PYTHON} ${FLASH_TOOL} --base ${OVMF_CODE_4M_SECURE_BOOT}
-                     --out ${FLASH_DIR}/secureboot-tpm.fd ${efi}/${TPM_SERVICE}.ffs ${TPM_MEASUREMENT}
-                     ${efi}/${TPM_STRAP_MARK}.ffs ${efi}/${TPM_TRIGGER}.ffs ${efi}/SmbiosBoardName.ffs)
-    set_tests_properties(secureboot.flash.tpm PROPERTIES LABELS "secureboot;tpm" TIMEOUT 120
-                         FIXTURES_REQUIRED tpm_measurement FIXTURES_SETUP secure_boot_tpm_image)
+    add_flash_image_test(secureboot.flash.tpm BASE ${OVMF_CODE_4M_SECURE_BOOT} OUT secureboot-tpm
+                         LABELS "secureboot;tpm" REQUIRES tpm_measurement SETUP secure_boot_tpm_image
+                         ${TPM_SERVICE} ${TPM_MEASUREMENT} ${TPM_STRAP_MARK} ${TPM_TRIGGER} SmbiosBoardName)
     set(SECURE_BOOT_BASELINE "secure_boot_baseline;secure_boot_tpm_image")
     add_secure_boot_test(secureboot.tpm.code4 ${FLASH_DIR}/secureboot-tpm.fd signed --code 4 --tpm
                          --preview $<TARGET_FILE:smbios_preview> ${baseline})

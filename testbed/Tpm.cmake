@@ -41,18 +41,8 @@ if(TARGET SmbiosBoardName AND EXISTS ${OVMF_CODE_4M})
   # image target's .ffs or an absolute path. A test (fixture tpm_flash_<name>),
   # as the measurement module is built by one.
   function(add_tpm_flash_image name)
-    set(files)
-    foreach(file IN LISTS ARGN)
-      if(IS_ABSOLUTE ${file})
-        list(APPEND files ${file})
-      else()
-        list(APPEND files ${CMAKE_BINARY_DIR}/efi/${file}.ffs)
-      endif()
-    endforeach()
-    add_test(NAME tpm.flash.${name}
-             COMMAND ${TESTBED_PYTHON} ${FLASH_TOOL} --base ${OVMF_CODE_4M} --out ${FLASH_DIR}/tpm-${name}.fd ${files})
-    set_tests_properties(tpm.flash.${name} PROPERTIES LABELS tpm TIMEOUT 120
-                         FIXTURES_REQUIRED tpm_measurement FIXTURES_SETUP tpm_flash_${name})
+    add_flash_image_test(tpm.flash.${name} BASE ${OVMF_CODE_4M} OUT tpm-${name} LABELS tpm
+                         REQUIRES tpm_measurement SETUP tpm_flash_${name} ${ARGN})
   endfunction()
   add_tpm_flash_image(driver ${TPM_SERVICE} ${TPM_MEASUREMENT} ${TPM_STRAP_MARK} ${TPM_TRIGGER} SmbiosBoardName)
   add_tpm_flash_image(no-driver ${TPM_SERVICE} ${TPM_MEASUREMENT} ${TPM_STRAP_MARK} ${TPM_TRIGGER})

@@ -85,9 +85,9 @@ def keep_before(cached, folder):
 
 
 def boot_both(plan, images, guest, folder, cached):
-    """(result of the boot with the driver, path of the "before" table, where
-    the "before" came from): the boot with the driver, and beside it the one
-    without unless `cached` keeps its table."""
+    """(result of the boot with the driver, path of the "before" table, path
+    of the "after" table, where the "before" came from): the boot with the
+    driver, and beside it the one without unless `cached` keeps its table."""
     booted = reuse_before(cached, folder) if cached else None
     if booted:
         result, after_path = boot_and_dump(plan, images["after"], guest, folder, "after")
